@@ -1,0 +1,143 @@
+#include "table.hpp"
+
+#include <numeric>
+#include <utility>
+
+#include "quote.hpp"
+
+namespace kelo_frame {
+
+namespace {
+
+std::string lookup_message(const Table& table, std::string_view name) {
+  std::string message = "no column " + quoted(name) + " (the frame has ";
+  if (table.columns.empty()) {
+    message += "none";
+  } else {
+    for (std::size_t i = 0; i < table.columns.size(); ++i) {
+      if (i != 0) message += ", ";
+      message += quoted(table.columns[i].name);
+    }
+  }
+  message += ")";
+  return message;
+}
+
+template <class T>
+NumCol<T> gather_num(const NumCol<T>& src, std::span<const std::uint32_t> rows) {
+  NumCol<T> out;
+  out.values.resize(rows.size());
+  T* values = out.values.data();
+  if (src.valid.all_present()) {
+    for (std::size_t i = 0; i < rows.size(); ++i) values[i] = src.values[rows[i]];
+    return out;
+  }
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::uint32_t r = rows[i];
+    if (src.present(r)) {
+      values[i] = src.values[r];
+    } else {
+      values[i] = T{};
+      out.valid.set_missing(i);
+    }
+  }
+  return out;
+}
+
+StrCol gather_str(const StrCol& src, std::span<const std::uint32_t> rows) {
+  StrCol out;
+  std::uint64_t total = 0;
+  for (const std::uint32_t r : rows) total += src.offsets[r + 1] - src.offsets[r];
+  out.bytes.resize(total);
+  out.offsets.resize(rows.size() + 1);
+  char* bytes = out.bytes.data();
+  std::uint64_t at = 0;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::uint32_t r = rows[i];
+    const std::uint64_t len = src.offsets[r + 1] - src.offsets[r];
+    if (len != 0) std::char_traits<char>::copy(bytes + at, src.bytes.data() + src.offsets[r], len);
+    at += len;
+    out.offsets[i + 1] = at;
+    if (!src.present(r)) out.valid.set_missing(i);
+  }
+  return out;
+}
+
+}  // namespace
+
+Col gather(const Col& col, std::span<const std::uint32_t> rows) {
+  return std::visit(
+      [rows](const auto& c) -> Col {
+        if constexpr (std::is_same_v<std::decay_t<decltype(c)>, StrCol>) {
+          return gather_str(c, rows);
+        } else {
+          return gather_num(c, rows);
+        }
+      },
+      col);
+}
+
+Result<const Col*> Table::col(std::string_view name) const {
+  for (const Column& c : columns) {
+    if (c.name == name) return &*c.col;
+  }
+  return fail(lookup_message(*this, name));
+}
+
+Result<Col> Table::column(std::string_view name) const {
+  auto found = col(name);
+  if (!found) return fail(std::move(found.error()));
+  if (!index) return **found;
+  return gather(**found, *index);
+}
+
+Result<void> Table::add(std::string_view name, Col col) {
+  if (index) {
+    // A view gets its own materialised columns first; tables that share the
+    // old columns keep them. This is not undone if the add fails below.
+    for (Column& c : columns) c.col = Rc<Col>::make(gather(*c.col, *index));
+    index = Rc<RowIndex>();
+  }
+  const std::size_t length = storage_length(col);
+  if (!columns.empty()) {
+    for (const Column& c : columns) {
+      if (c.name == name) return fail("the frame has a column " + quoted(name) + " already");
+    }
+    if (length != height) {
+      return fail("column " + quoted(name) + " has " + std::to_string(length) + " values; the frame has " +
+                  std::to_string(height) + " rows");
+    }
+  }
+  // Row numbers are 32 bits wide: a longer column could not be addressed by a
+  // row index, so it is refused rather than silently truncated.
+  if (length > max_rows) {
+    return fail("column " + quoted(name) + " has " + std::to_string(length) + " values; a frame holds at most " +
+                std::to_string(max_rows) + " rows");
+  }
+  if (columns.empty()) height = length;
+  columns.push_back(Column{std::string(name), Rc<Col>::make(std::move(col))});
+  return {};
+}
+
+std::vector<std::string> Table::names() const {
+  std::vector<std::string> out;
+  out.reserve(columns.size());
+  for (const Column& c : columns) out.push_back(c.name);
+  return out;
+}
+
+std::vector<std::string_view> Table::dtypes() const {
+  std::vector<std::string_view> out;
+  out.reserve(columns.size());
+  for (const Column& c : columns) out.push_back(dtype_name(*c.col));
+  return out;
+}
+
+RowIndex Table::rows() const {
+  if (index) return *index;
+  RowIndex out(height);
+  std::iota(out.begin(), out.end(), std::uint32_t{0});
+  return out;
+}
+
+}  // namespace kelo_frame

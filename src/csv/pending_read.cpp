@@ -4,6 +4,5 @@
 #include "span.hpp"
 namespace kelo_frame::csv {
 Result<Table> read(std::string_view) { return fail("not built yet"); }
-std::optional<double> float_(std::string_view) noexcept { return std::nullopt; }
 std::string Span::text(const Span& span, std::string_view text) { return std::string(text.substr(span.start, span.end - span.start)); }
 }  // namespace kelo_frame::csv

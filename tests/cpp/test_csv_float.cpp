@@ -1,0 +1,327 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "csv/float.hpp"
+
+namespace kelo_frame::csv {
+namespace {
+
+std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
+double from_bits(std::uint64_t b) { return std::bit_cast<double>(b); }
+constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+std::filesystem::path data_dir() {
+  return std::filesystem::path(__FILE__).parent_path().parent_path() / "data" / "float-parse";
+}
+
+// Expects `text` to be a float text of exactly `want`'s bits (NaN: by sign).
+void expect_float(std::string_view text, double want) {
+  const auto got = float_(text);
+  ASSERT_TRUE(got.has_value()) << "refused: \"" << text << "\"";
+  if (std::isnan(want)) {
+    EXPECT_TRUE(std::isnan(*got)) << text;
+    EXPECT_EQ(std::signbit(*got), std::signbit(want)) << text;
+  } else {
+    EXPECT_EQ(bits(*got), bits(want))
+        << "\"" << text << "\" gave " << *got << ", want " << want;
+  }
+}
+
+// The reference value from the C library's conversion, which is correctly
+// rounded on this platform and an implementation independent of ours.
+double reference(const std::string& text) {
+  errno = 0;
+  return std::strtod(text.c_str(), nullptr);
+}
+
+struct Accepted {
+  const char* text;
+  double value;
+};
+
+TEST(CsvFloat, AcceptsTheDecimalForms) {
+  const Accepted cases[] = {
+      {"0", 0.0},          {"-0", -0.0},         {"+0", 0.0},          {"007", 7.0},
+      {"5.", 5.0},         {".5", 0.5},          {"-.5", -0.5},        {"+.5e1", 5.0},
+      {"1e3", 1000.0},     {"1E3", 1000.0},      {"1e+3", 1000.0},     {"1e-3", 0.001},
+      {"-1.5E-3", -0.0015}, {"-0.0", -0.0},      {"0.000", 0.0},       {"-0e-5", -0.0},
+      {"123.4567", 123.4567}, {"0.1", 0.1},      {"1e0", 1.0},         {"1e-0", 1.0},
+      {"5.e2", 500.0},     {".5e-1", 0.05},      {"1e22", 1e22},       {"1e23", 1e23},
+      {"9007199254740993", 9007199254740992.0},  // a tie, rounded to even
+      {"9007199254740995", 9007199254740996.0},
+      {"123456789012345678901234567890", 1.2345678901234568e29},
+      {"0.30000000000000004", 0.30000000000000004},
+      {"4.9e-324", 4.9e-324},                    // smallest subnormal
+      {"2.4703282292062328e-324", 4.9e-324},     // just above half of it
+      {"2.4703282292062327e-324", 0.0},          // just below half: zero
+      {"2.2250738585072014e-308", 2.2250738585072014e-308},
+      {"1.7976931348623157e308", 1.7976931348623157e308},
+      {"1.7976931348623158e308", 1.7976931348623157e308},
+      {"1.7976931348623159e308", kInf},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    expect_float(c.text, c.value);
+  }
+}
+
+TEST(CsvFloat, OutOfRangeGivesSignedInfinityOrZero) {
+  const Accepted cases[] = {
+      {"1e400", kInf},
+      {"-1e400", -kInf},
+      {"1e-400", 0.0},
+      {"-1e-400", -0.0},
+      {"1e99999999999999999999999999", kInf},
+      {"-1e-99999999999999999999999999", -0.0},
+      {"0e99999999999999999999999999", 0.0},
+      {"-0.000e99999999999999999999999999", -0.0},
+      {"0.0000000000000000000000000000001e340", kInf},
+      {"1000000000000000000000000000000e-340", 1e-310},
+      {"00000000000000000000000000000000001e-330", 1e-330},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    expect_float(c.text, c.value);
+  }
+}
+
+TEST(CsvFloat, AcceptsSignedWordsInAnyCase) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const Accepted cases[] = {
+      {"+inf", kInf},       {"-inf", -kInf},       {"+Infinity", kInf}, {"-INFINITY", -kInf},
+      {"+iNfInItY", kInf},  {"-InF", -kInf},       {"+nan", nan},       {"-nan", -nan},
+      {"+NaN", nan},        {"-NAN", -nan},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    expect_float(c.text, c.value);
+  }
+  // The NaN is a quiet one.
+  EXPECT_NE(bits(*float_("+nan")) & (std::uint64_t{1} << 51), 0U);
+}
+
+TEST(CsvFloat, RefusesWhatIsNotAFloatText) {
+  using namespace std::string_view_literals;
+  const std::string_view cases[] = {
+      // empty, a sign or a point alone
+      ""sv, "+"sv, "-"sv, "."sv, "+."sv, "-."sv,
+      // exponent without digits, or without a significand
+      "e5"sv, "E5"sv, ".e5"sv, "-e1"sv, "+E"sv, "1e"sv, "1e+"sv, "1e-"sv, "1.5E"sv, "-.e+"sv,
+      // more than one point, a point or a second exponent after the exponent
+      "1.2.3"sv, "1..2"sv, "1e5.5"sv, "1e5e5"sv, "23e.23"sv, "2.45+e+3"sv,
+      // doubled or misplaced signs
+      "++1"sv, "+-1"sv, "--1"sv, "-+12.34"sv, "1e++5"sv, "1e+-5"sv, "1-"sv, ".7+"sv,
+      // whitespace anywhere, separators, other bytes
+      " 1"sv, "1 "sv, "\t1"sv, "1\n"sv, "+ 1"sv, "1e 5"sv, "1_000"sv, "1,5"sv, "1'000"sv,
+      "1\0"sv, "\0" "1"sv, "1d5"sv, "1f"sv, "1.5f"sv, "1.5L"sv, "\xd9\xa1"sv,
+      // hexadecimal
+      "0x10"sv, "0X1p3"sv, "-0x1.8p1"sv, "0b1"sv,
+      // words without a sign, partial words, payloads, trailing text
+      "nan"sv, "NaN"sv, "inf"sv, "Inf"sv, "infinity"sv, "Infinity"sv, "+in"sv, "+infinit"sv,
+      "+infinityy"sv, "+infs"sv, "-nana"sv, "+nan(1)"sv, "-nan()"sv, "nan(abc)"sv, "+inf1"sv,
+      "-nan0"sv, "+infe"sv, "+ inf"sv, "+i"sv, "-n"sv, "+\xc4\xb1nf"sv,
+  };
+  for (const auto text : cases) {
+    EXPECT_FALSE(float_(text).has_value()) << "accepted: \"" << text << "\"";
+  }
+}
+
+TEST(CsvFloat, LongFormsEqualTheirShortForms) {
+  const std::string zeros(400, '0');
+  expect_float(zeros + "1.5" + zeros, 1.5);
+  expect_float("-" + zeros + "." + zeros + "15e401", -1.5);
+  expect_float("1" + zeros + "e-400", 1.0);
+  expect_float("0." + zeros + zeros + zeros, 0.0);
+  expect_float("-" + zeros, -0.0);
+  // Digits far past the 17th still decide a tie.
+  expect_float("9007199254740993." + zeros + "1", 9007199254740994.0);
+  expect_float("9007199254740993." + zeros, 9007199254740992.0);
+}
+
+// Every line: `f16 f32 f64 f128 text`, the f64 bits in columns 14 to 29.
+TEST(CsvFloat, MatchesTheParseNumberVectors) {
+  const char* files[] = {"exhaustive-float16.txt", "freetype-2-7.txt",     "google-wuffs.txt",
+                         "lemire-fast-float.txt",  "more-test-cases.txt",  "tencent-rapidjson.txt"};
+  std::size_t checked = 0;
+  for (const char* name : files) {
+    std::ifstream in(data_dir() / name);
+    ASSERT_TRUE(in) << name;
+    std::string line;
+    while (std::getline(in, line)) {
+      ASSERT_GT(line.size(), 64U) << name;
+      const std::uint64_t want = std::stoull(line.substr(14, 16), nullptr, 16);
+      const std::string text = line.substr(64);
+      SCOPED_TRACE(std::string(name) + ": " + text.substr(0, 80));
+      expect_float(text, from_bits(want));
+      expect_float("-" + text, from_bits(want ^ kSign));
+      expect_float("+" + text, from_bits(want));
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 52000U);
+}
+
+std::string toml_string(const std::string& line) {
+  const auto open = line.find('"');
+  const auto close = line.rfind('"');
+  return line.substr(open + 1, close - open - 1);
+}
+
+TEST(CsvFloat, MatchesTheStrtodTable) {
+  std::ifstream in(data_dir() / "rust_parse_tests.toml");
+  ASSERT_TRUE(in);
+  std::string line, text;
+  std::size_t converted = 0, refused = 0;
+  bool in_negative = false;
+  while (std::getline(in, line)) {
+    if (line.starts_with("NegativeFormattingTests")) in_negative = true;
+    if (in_negative) {
+      // A list of quoted texts that no conversion may accept.
+      for (auto open = line.find('"'); open != std::string::npos;) {
+        const auto close = line.find('"', open + 1);
+        const std::string bad = line.substr(open + 1, close - open - 1);
+        EXPECT_FALSE(float_(bad).has_value()) << bad;
+        ++refused;
+        open = line.find('"', close + 1);
+      }
+      if (line.find(']') != std::string::npos) in_negative = false;
+      continue;
+    }
+    if (line.starts_with("str = ")) text = toml_string(line);
+    if (!line.starts_with("hex = ")) continue;
+    const std::uint64_t want = std::stoull(toml_string(line), nullptr, 16);
+    // Our grammar refuses the unsigned words and payloads this table lists.
+    const char first = text.empty() ? '\0' : text[0];
+    const bool unsigned_word = std::isalpha(static_cast<unsigned char>(first)) != 0;
+    if (unsigned_word || text.find('(') != std::string::npos) {
+      EXPECT_FALSE(float_(text).has_value()) << text;
+      ++refused;
+    } else {
+      SCOPED_TRACE(text.substr(0, 80));
+      expect_float(text, from_bits(want));
+      ++converted;
+    }
+  }
+  EXPECT_GT(converted, 230U);
+  EXPECT_GT(refused, 30U);
+}
+
+// Random texts inside the grammar, compared bit for bit with the reference.
+class Differential {
+ public:
+  explicit Differential(std::uint64_t seed) : rng_(seed) {}
+
+  int uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
+  std::string digits(int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += static_cast<char>('0' + uniform(0, 9));
+    return s;
+  }
+  double random_double() {
+    double d;
+    do d = from_bits(rng_() & ~kSign);
+    while (!std::isfinite(d));
+    return d;
+  }
+
+  // A random decimal: up to `max_digits` digits, a point anywhere (or none),
+  // maybe an exponent.
+  std::string decimal(int max_digits, int max_exp) {
+    std::string s = digits(uniform(1, max_digits));
+    const int point = uniform(-1, static_cast<int>(s.size()));
+    if (point >= 0) s.insert(static_cast<std::size_t>(point), ".");
+    if (uniform(0, 2) == 0) s += (uniform(0, 1) ? "e" : "E") + std::to_string(uniform(-max_exp, max_exp));
+    if (uniform(0, 3) == 0) s.insert(0, uniform(0, 1) ? "-" : "+");
+    return s;
+  }
+
+  void check(const std::string& text) {
+    const auto got = float_(text);
+    ASSERT_TRUE(got.has_value()) << text;
+    const double want = reference(text);
+    ASSERT_EQ(bits(*got), bits(want)) << "\"" << text << "\" gave " << *got << ", want " << want;
+  }
+
+  std::mt19937_64 rng_;
+};
+
+TEST(CsvFloat, AgreesWithTheReferenceOnRandomShortDecimals) {
+  Differential d(1);
+  for (int i = 0; i < 300000; ++i) d.check(d.decimal(19, 30));
+  for (int i = 0; i < 100000; ++i) d.check(d.decimal(8, 5));
+}
+
+TEST(CsvFloat, AgreesWithTheReferenceOnRandomLongDecimals) {
+  Differential d(2);
+  for (int i = 0; i < 100000; ++i) d.check(d.decimal(40, 340));
+  for (int i = 0; i < 20000; ++i) d.check(d.decimal(800, 400));
+}
+
+TEST(CsvFloat, AgreesWithTheReferenceOnPrintedDoubles) {
+  Differential d(3);
+  char buf[64];
+  const int precisions[] = {4, 15, 16, 17, 18, 20, 25};
+  for (int i = 0; i < 100000; ++i) {
+    const double v = d.random_double();
+    const int precision = precisions[i % std::size(precisions)];
+    std::snprintf(buf, sizeof buf, i % 2 ? "%.*g" : "%.*e", precision, v);
+    d.check(buf);
+    // Typical CSV values: a few digits either side of the point.
+    const double typical = std::ldexp(static_cast<double>(d.rng_() >> 11), -53) *
+                           std::pow(10.0, d.uniform(-3, 12));
+    std::snprintf(buf, sizeof buf, "%.*f", d.uniform(0, 17), typical);
+    d.check(buf);
+  }
+}
+
+// The exact decimal midpoint between two neighbouring floats must round to
+// the even one; a text a hair below or above it must round down or up. These
+// are the texts where a shortcut conversion goes wrong.
+TEST(CsvFloat, RoundsHalfwayAndNearHalfwayTexts) {
+  if constexpr (std::numeric_limits<long double>::digits < 64) {
+    GTEST_SKIP() << "needs a long double that holds a midpoint exactly";
+  }
+  Differential d(4);
+  std::vector<char> buf(1200);
+  for (int i = 0; i < 20000; ++i) {
+    double lo = d.random_double();
+    // Half of the cases near the fast path's reach and at small exponents.
+    if (i % 4 == 0) lo = std::ldexp(static_cast<double>(d.rng_() >> 11), d.uniform(-60, 60));
+    if (i % 4 == 1) lo = std::ldexp(static_cast<double>(d.rng_() >> 11), d.uniform(-1130, -1000));
+    const double hi = std::nextafter(lo, kInf);
+    if (!std::isfinite(hi) || lo == 0) continue;
+    const long double mid = (static_cast<long double>(lo) + static_cast<long double>(hi)) / 2;
+    std::snprintf(buf.data(), buf.size(), "%.1100Le", mid);
+    std::string text(buf.data());
+    // Drop the zeros after the last significant digit of the exact expansion.
+    const auto e = text.find('e');
+    std::string mantissa = text.substr(0, e);
+    const std::string exponent = text.substr(e);
+    mantissa.erase(mantissa.find_last_not_of('0') + 1);
+    const bool lo_even = (bits(lo) & 1) == 0;
+    SCOPED_TRACE(mantissa.substr(0, 40) + exponent);
+    expect_float(mantissa + exponent, lo_even ? lo : hi);
+    expect_float(mantissa + "000001" + exponent, hi);
+    // Truncated after 17 to 40 digits: below the midpoint, as the exact
+    // expansion's last digit is not zero.
+    const std::size_t keep = static_cast<std::size_t>(d.uniform(18, 41));
+    if (keep < mantissa.size()) expect_float(mantissa.substr(0, keep) + exponent, lo);
+  }
+}
+
+}  // namespace
+}  // namespace kelo_frame::csv

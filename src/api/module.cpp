@@ -1,4 +1,70 @@
-// Minimal module definition; the full api layer replaces this file.
-#include <Python.h>
-static PyModuleDef kf_module = {PyModuleDef_HEAD_INIT, "kelo_frame", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
-PyMODINIT_FUNC PyInit_kelo_frame(void) { return PyModuleDef_Init(&kf_module); }
+// The kelo_frame module: a multi-phase definition whose exec step registers
+// read_csv, Frame and Grouped, in that order, and lists them in __all__.
+#include "call.hpp"
+#include "csv/read.hpp"
+
+namespace kelo_frame::api {
+
+namespace {
+
+PyObject* read_csv(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static constexpr Signature sig{"", "read_csv", {"text"}};
+  // The text is read in place from the str's UTF-8 form, which the str keeps
+  // for its lifetime (for an ASCII str it is the str's own buffer).
+  return call_function<TextView>(sig, args, nargs, kw, [](std::string_view text) { return csv::read(text); });
+}
+
+PyMethodDef read_csv_def = KF_FASTCALL("read_csv", read_csv, "read_csv(text)\n--\n\n");
+
+// Appends name to the module's __all__ (made on first use) and sets the
+// attribute. False with an exception set on failure.
+bool add_value(PyObject* module, PyObject* name, PyObject* value) {
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError) == 0) return false;
+    PyErr_Clear();
+    all = Ref::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+  }
+  if (PyList_Append(all.get(), name) < 0) return false;
+  return PyObject_SetAttr(module, name, value) == 0;
+}
+
+bool add_type(PyObject* module, const char* name, PyTypeObject* type) {
+  if (type == nullptr) return false;
+  Ref key = Ref::steal(PyUnicode_FromString(name));
+  return key && add_value(module, key.get(), reinterpret_cast<PyObject*>(type));
+}
+
+int exec_module(PyObject* module) {
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name) return -1;
+  Ref function = Ref::steal(PyCMethod_New(&read_csv_def, module, module_name.get(), nullptr));
+  if (!function) return -1;
+  Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!name) return -1;
+  if (!PyUnicode_Check(name.get())) {
+    PyErr_SetString(PyExc_TypeError, "__name__ must be a str");
+    return -1;
+  }
+  if (!add_value(module, name.get(), function.get())) return -1;
+  if (!add_type(module, "Frame", frame_type())) return -1;
+  if (!add_type(module, "Grouped", grouped_type())) return -1;
+  return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "kelo_frame", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace kelo_frame::api
+
+PyMODINIT_FUNC PyInit_kelo_frame() { return PyModuleDef_Init(&kelo_frame::api::module_def); }

@@ -1,0 +1,298 @@
+"""Frame's table model through Python: adding, reading back, describing, and every failure's exact text."""
+
+import math
+
+import pytest
+
+from kelo_frame import Frame
+
+
+def frame(**cols):
+    f = Frame()
+    for name, values in cols.items():
+        kind = {int: f.add_ints, float: f.add_floats, str: f.add_strings}[type(values[0])]
+        kind(name, values)
+    return f
+
+
+def test_empty_frame():
+    f = Frame()
+    assert (f.height(), f.width(), f.names(), f.dtypes()) == (0, 0, [], [])
+    assert f.describe() == str(f) == repr(f) == "Frame(0 rows: )"
+
+
+def test_add_and_read_back():
+    f = Frame()
+    assert f.add_ints("a", [1, 2, 3]) is None
+    f.add_floats("x", [1, 2.5, float("nan")])
+    f.add_strings("s", ["é", "", "a,b"])
+    assert f.height() == 3 and f.width() == 3
+    assert f.names() == ["a", "x", "s"]
+    assert f.dtypes() == ["i64", "f64", "str"]
+    assert f.ints("a") == [1, 2, 3]
+    xs = f.floats("x")
+    assert xs[:2] == [1.0, 2.5] and math.isnan(xs[2]) and type(xs[0]) is float
+    assert f.strings("s") == ["é", "", "a,b"]
+    assert f.describe() == "Frame(3 rows: a i64, x f64, s str)"
+
+
+@pytest.mark.parametrize(
+    "method, values, stored",
+    [
+        ("add_ints", [True, False, -(2**63), 2**63 - 1], [1, 0, -(2**63), 2**63 - 1]),
+        ("add_ints", b"\x01\x02", [1, 2]),
+        ("add_ints", range(3), [0, 1, 2]),
+        ("add_floats", (1, 2.5, True), [1.0, 2.5, 1.0]),
+        ("add_strings", ("a", "b"), ["a", "b"]),
+    ],
+)
+def test_sequence_kinds(method, values, stored):
+    f = Frame()
+    getattr(f, method)("c", values)
+    reader = {"add_ints": f.ints, "add_floats": f.floats, "add_strings": f.strings}[method]
+    assert reader("c") == stored
+
+
+def test_empty_column_gives_height_zero():
+    f = Frame()
+    f.add_ints("a", [])
+    assert (f.width(), f.height()) == (1, 0)
+
+
+def test_index_objects_are_ints():
+    class Idx:
+        def __index__(self):
+            return 7
+
+    f = Frame()
+    f.add_ints("a", [Idx()])
+    f.add_floats("b", [Idx()])
+    assert f.ints("a") == [7] and f.floats("b") == [7.0]
+
+
+def test_str_subclass_accepted():
+    class S(str):
+        pass
+
+    f = Frame()
+    f.add_strings(S("name"), [S("v")])
+    assert f.strings("name") == ["v"]
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda f: f.ints("x"), 'no column "x" (the frame has "a", "b")'),
+        (lambda f: f.ints("A"), 'no column "A" (the frame has "a", "b")'),
+        (lambda f: f.floats("a"), 'column "a" is i64, not f64'),
+        (lambda f: f.strings("a"), 'column "a" is i64, not str'),
+        (lambda f: f.ints("b"), 'column "b" is f64, not i64'),
+        (lambda f: f.add_ints("c", [1]), 'column "c" has 1 values; the frame has 2 rows'),
+        (lambda f: f.add_ints("a", [1]), 'the frame has a column "a" already'),
+        (lambda f: f.add_ints('q"\\\n\t', [1]), 'column "q\\"\\\\\\n\\t" has 1 values; the frame has 2 rows'),
+    ],
+)
+def test_value_errors(call, message):
+    f = frame(a=[1, 2], b=[1.0, 2.0])
+    with pytest.raises(ValueError) as info:
+        call(f)
+    assert info.value.args == (message,)
+    assert not getattr(info.value, "__notes__", None)
+    assert f.names() == ["a", "b"] and f.height() == 2
+
+
+def test_lookup_on_empty_frame():
+    with pytest.raises(ValueError, match=r'^no column "x" \(the frame has none\)$'):
+        Frame().ints("x")
+
+
+def test_describe_writes_names_plainly():
+    f = frame(**{"a, b": [1]})
+    assert f.describe() == "Frame(1 rows: a, b i64)"
+
+
+def test_free_leaves_object_usable():
+    f = frame(a=[1])
+    for _ in range(3):
+        assert f.free() is None
+    assert f.ints("a") == [1]
+
+
+# --- binding ---
+
+
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda f: f.head(), TypeError, "Frame.head() missing 1 required positional argument: 'n'"),
+        (lambda f: f.where_eq(), TypeError, "Frame.where_eq() missing 2 required positional arguments: 'name' and 'value'"),
+        (
+            lambda f: f.add_date_part(),
+            TypeError,
+            "Frame.add_date_part() missing 3 required positional arguments: 'name', 'source', and 'part'",
+        ),
+        (
+            lambda f: f.add_date_part("y"),
+            TypeError,
+            "Frame.add_date_part() missing 2 required positional arguments: 'source' and 'part'",
+        ),
+        (
+            lambda f: f.add_date_part(part="day"),
+            TypeError,
+            "Frame.add_date_part() missing 2 required positional arguments: 'name' and 'source'",
+        ),
+        (lambda f: f.head(1, 2), TypeError, "Frame.head() takes 1 positional arguments but 2 were given"),
+        (lambda f: f.head(5, n=5), TypeError, "Frame.head() got multiple values for argument 'n'"),
+        (lambda f: f.head(m=5), TypeError, "Frame.head() got an unexpected keyword argument 'm'"),
+        (lambda f: f.head(1, m=5), TypeError, "Frame.head() got an unexpected keyword argument 'm'"),
+        (lambda f: Frame(1), TypeError, "Frame.__new__() takes 0 positional arguments but 1 was given"),
+        (lambda f: Frame(1, 2), TypeError, "Frame.__new__() takes 0 positional arguments but 2 were given"),
+        (lambda f: Frame(x=1), TypeError, "Frame.__new__() got an unexpected keyword argument 'x'"),
+    ],
+)
+def test_binding_errors(call, exc, message):
+    with pytest.raises(exc) as info:
+        call(Frame())
+    assert str(info.value) == message
+
+
+def test_keywords_bind_like_positions():
+    f = frame(a=[1, 2, 3])
+    assert f.head(n=2).ints("a") == [1, 2]
+    g = Frame()
+    g.add_ints(values=[4], name="z")
+    assert g.ints("z") == [4]
+
+
+def test_noargs_methods_refuse_arguments():
+    with pytest.raises(TypeError):
+        Frame().height(1)
+
+
+# --- conversions ---
+
+
+def notes(info):
+    return getattr(info.value, "__notes__", [])
+
+
+@pytest.mark.parametrize(
+    "call, exc, message, param",
+    [
+        (lambda f: f.ints(1), TypeError, "'int' object is not an instance of 'str'", "name"),
+        (lambda f: f.ints(None), TypeError, "'None' is not an instance of 'str'", "name"),
+        (lambda f: f.select("ab"), TypeError, "Can't extract `str` to `Vec`", "names"),
+        (lambda f: f.select({"a"}), TypeError, "'set' object is not an instance of 'Sequence'", "names"),
+        (lambda f: f.select(x for x in "a"), TypeError, "'generator' object is not an instance of 'Sequence'", "names"),
+        (lambda f: f.select(None), TypeError, "'None' is not an instance of 'Sequence'", "names"),
+        (lambda f: f.select(["a", 1]), TypeError, "'int' object is not an instance of 'str'", "names"),
+        (lambda f: f.sort("a", 1), TypeError, "'int' object is not an instance of 'bool'", "descending"),
+        (lambda f: f.sort("a", None), TypeError, "'None' is not an instance of 'bool'", "descending"),
+        (lambda f: f.add_ints("n", [1.5]), TypeError, None, "values"),
+        (lambda f: f.add_ints("n", [1, None]), TypeError, None, "values"),
+        (lambda f: f.add_strings("s", ["a", None]), TypeError, "'None' is not an instance of 'str'", "values"),
+        (lambda f: f.add_strings("s", "abc"), TypeError, "Can't extract `str` to `Vec`", "values"),
+        (lambda f: f.add_ints("n", [2**63]), OverflowError, None, "values"),
+        (lambda f: f.head(2.0), TypeError, None, "n"),
+        (lambda f: f.head(2**63), OverflowError, None, "n"),
+        (lambda f: f.where_eq("a", None), TypeError, None, "value"),
+        (lambda f: f.where_eq("a", "1"), TypeError, None, "value"),
+        (lambda f: f.where_eq(1, None), TypeError, "'int' object is not an instance of 'str'", "name"),
+        (lambda f: f.add_floats("x", [10**400]), OverflowError, None, "values"),
+        (lambda f: f.ints("\ud800"), UnicodeEncodeError, None, "name"),
+    ],
+)
+def test_conversion_errors(call, exc, message, param):
+    f = frame(a=[1, 2])
+    with pytest.raises(exc) as info:
+        call(f)
+    if message is not None:
+        assert str(info.value) == message
+    assert notes(info) == [f"while processing '{param}'"]
+    assert f.names() == ["a"] and f.height() == 2
+
+
+def test_note_appended_after_existing_notes():
+    class Bad:
+        def __index__(self):
+            e = ValueError("inner")
+            e.add_note("first")
+            raise e
+
+    with pytest.raises(ValueError) as info:
+        Frame().add_ints("a", [Bad()])
+    assert notes(info) == ["first", "while processing 'values'"]
+
+
+def test_iteration_failure_propagates():
+    class Seq:
+        def __len__(self):
+            raise RuntimeError("no length")  # only reserves room: ignored
+
+        def __getitem__(self, i):
+            if i == 2:
+                raise KeyError("boom")
+            return i
+
+    import collections.abc
+
+    collections.abc.Sequence.register(Seq)
+    with pytest.raises(KeyError) as info:
+        Frame().add_ints("a", Seq())
+    assert notes(info) == ["while processing 'values'"]
+
+
+def test_numpy_bool_accepted():
+    np = pytest.importorskip("numpy")
+    f = frame(a=[2, 1])
+    assert f.sort("a", np.bool_(True)).ints("a") == [2, 1]
+    assert f.sort("a", np.False_).ints("a") == [1, 2]
+    with pytest.raises(TypeError, match="'int64' object is not an instance of 'bool'"):
+        f.sort("a", np.int64(1))
+
+
+def test_nested_call_hits_the_borrow():
+    f = frame(a=[1, 2])
+
+    class Values:
+        def __len__(self):
+            return 2
+
+        def __getitem__(self, i):
+            if i == 1:
+                f.height()
+            if i >= 2:
+                raise IndexError
+            return i
+
+    import collections.abc
+
+    collections.abc.Sequence.register(Values)
+    with pytest.raises(RuntimeError) as info:
+        f.add_ints("b", Values())
+    assert str(info.value) == "Already mutably borrowed"
+    assert notes(info) == ["while processing 'values'"]
+    assert f.names() == ["a"]
+
+
+def test_exclusive_borrow_refused_while_shared():
+    f = frame(a=[1, 2])
+
+    class Names:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, i):
+            if i == 0:
+                f.add_ints("z", [1, 2])
+                return "a"
+            raise IndexError
+
+    import collections.abc
+
+    collections.abc.Sequence.register(Names)
+    with pytest.raises(RuntimeError) as info:
+        f.select(Names())
+    assert str(info.value) == "Already borrowed"
+    assert notes(info) == ["while processing 'names'"]
+    assert f.names() == ["a"]

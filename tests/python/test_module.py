@@ -1,0 +1,103 @@
+"""The module object and its two classes as Python sees them."""
+
+import inspect
+
+import pytest
+
+import kelo_frame
+from kelo_frame import Frame, Grouped
+
+
+def test_module_attributes():
+    assert kelo_frame.__all__ == ["read_csv", "Frame", "Grouped"]
+    assert kelo_frame.__doc__ == ""
+    own = {k for k in vars(kelo_frame) if not k.startswith("__")}
+    assert own == {"read_csv", "Frame", "Grouped"}
+
+
+def test_read_csv_function():
+    f = kelo_frame.read_csv
+    assert f.__name__ == "read_csv"
+    assert f.__module__ == "kelo_frame"
+    assert f.__doc__ is None
+    assert f.__text_signature__ == "(text)"
+
+
+@pytest.mark.parametrize(
+    "cls, doc",
+    [
+        (Frame, "A table: named columns of one length."),
+        (
+            Grouped,
+            "A frame split by the values of some columns; each aggregation is a `Frame` with the key\n"
+            "columns first, one row per group.",
+        ),
+    ],
+)
+def test_type_identity(cls, doc):
+    assert cls.__module__ == "builtins"
+    assert cls.__qualname__ == cls.__name__
+    assert cls.__doc__ == doc
+    assert cls.__base__ is object
+    cls.extra = 1  # type objects are not immutable
+    del cls.extra
+
+
+def test_frame_text_signature():
+    assert Frame.__text_signature__ == "()"
+
+
+FRAME_METHODS = (
+    "add_floats add_ints add_strings add_date_part height width names dtypes select head tail sort "
+    "where_eq where_ne where_lt where_le where_gt where_ge where_among where_is where_in group floats "
+    "ints strings to_csv describe free"
+).split()
+GROUPED_METHODS = "groups count sum mean min max describe free".split()
+
+
+@pytest.mark.parametrize("cls, names", [(Frame, FRAME_METHODS), (Grouped, GROUPED_METHODS)])
+def test_method_table_order_and_signatures(cls, names):
+    own = [k for k, v in vars(cls).items() if inspect.ismethoddescriptor(v) and not k.startswith("__")]
+    assert own == names
+    free_doc = (
+        "Nothing under CPython, which frees the object itself; in a page, the instance goes back to the library."
+    )
+    for name in names:
+        method = getattr(cls, name)
+        assert method.__text_signature__.startswith("($self")
+        assert method.__doc__ == (free_doc if name == "free" else None)
+
+
+def test_signatures_of_parameters():
+    assert inspect.signature(Frame.add_date_part).parameters.keys() == {"self", "name", "source", "part"}
+    assert str(inspect.signature(Frame.where_among)) == "(self, /, name, values)" or str(
+        inspect.signature(Frame.where_among)
+    ) == "(self, name, values)"
+
+
+def test_grouped_cannot_be_made():
+    with pytest.raises(TypeError):
+        Grouped()
+
+
+def test_frame_cannot_be_subclassed():
+    with pytest.raises(TypeError):
+
+        class Sub(Frame):  # noqa: F811
+            pass
+
+
+def test_instances_compare_by_identity():
+    a, b = Frame(), Frame()
+    assert a == a and a != b
+    assert hash(a) == hash(a)
+    assert bool(a)
+    with pytest.raises(TypeError):
+        len(a)
+    with pytest.raises(AttributeError):
+        a.anything = 1
+
+
+def test_method_descriptor_checks_receiver():
+    with pytest.raises(TypeError):
+        Frame.height(object())

@@ -45,13 +45,12 @@ bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject
     Py_ssize_t len = 0;
     const char* s = PyUnicode_AsUTF8AndSize(text.get(), &len);
     if (s == nullptr) return false;
-    raise(PyExc_TypeError, sig.callee() + " got an unexpected keyword argument '" +
-                               std::string(s, static_cast<std::size_t>(len)) + "'");
+    raise(PyExc_TypeError,
+          sig.callee() + " got an unexpected keyword argument '" + std::string(s, static_cast<std::size_t>(len)) + "'");
     return false;
   }
   if (slots[found] != nullptr) {
-    raise(PyExc_TypeError,
-          sig.callee() + " got multiple values for argument '" + std::string(sig.params[found]) + "'");
+    raise(PyExc_TypeError, sig.callee() + " got multiple values for argument '" + std::string(sig.params[found]) + "'");
     return false;
   }
   slots[found] = value;

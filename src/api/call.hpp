@@ -76,6 +76,7 @@ PyObject* call_function(const Signature& sig, PyObject* const* args, Py_ssize_t 
 // A PyMethodDef entry for a function of one of the two conventions.
 #define KF_FASTCALL(name, fn, doc) \
   {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}
-#define KF_NOARGS(name, fn, doc) {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_NOARGS, doc}
+#define KF_NOARGS(name, fn, doc) \
+  {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_NOARGS, doc}
 
 }  // namespace kelo_frame::api

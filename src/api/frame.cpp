@@ -77,20 +77,20 @@ Result<Cells> cells_of(const Table& table, const std::string& name, Dtype d) {
 
 PyObject* floats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr Signature sig{"Frame", "floats", {"name"}};
-  return call<Table, Borrow::Shared, Text>(sig, self, args, nargs, kw,
-                                           [](const Table& t, const std::string& n) { return cells_of(t, n, Dtype::F64); });
+  return call<Table, Borrow::Shared, Text>(
+      sig, self, args, nargs, kw, [](const Table& t, const std::string& n) { return cells_of(t, n, Dtype::F64); });
 }
 
 PyObject* ints(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr Signature sig{"Frame", "ints", {"name"}};
-  return call<Table, Borrow::Shared, Text>(sig, self, args, nargs, kw,
-                                           [](const Table& t, const std::string& n) { return cells_of(t, n, Dtype::I64); });
+  return call<Table, Borrow::Shared, Text>(
+      sig, self, args, nargs, kw, [](const Table& t, const std::string& n) { return cells_of(t, n, Dtype::I64); });
 }
 
 PyObject* strings(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr Signature sig{"Frame", "strings", {"name"}};
-  return call<Table, Borrow::Shared, Text>(sig, self, args, nargs, kw,
-                                           [](const Table& t, const std::string& n) { return cells_of(t, n, Dtype::Str); });
+  return call<Table, Borrow::Shared, Text>(
+      sig, self, args, nargs, kw, [](const Table& t, const std::string& n) { return cells_of(t, n, Dtype::Str); });
 }
 
 std::string describe_text(const Table& table) {
@@ -160,10 +160,10 @@ PyObject* where_among(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* where_is(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr Signature sig{"Frame", "where_is", {"name", "value"}};
-  return call<Table, Borrow::Shared, Text, Text>(
-      sig, self, args, nargs, kw, [](const Table& t, const std::string& n, const std::string& v) {
-        return t.where_in(n, std::span<const std::string>(&v, 1));
-      });
+  return call<Table, Borrow::Shared, Text, Text>(sig, self, args, nargs, kw,
+                                                 [](const Table& t, const std::string& n, const std::string& v) {
+                                                   return t.where_in(n, std::span<const std::string>(&v, 1));
+                                                 });
 }
 
 PyObject* where_in(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {

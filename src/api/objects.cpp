@@ -111,9 +111,7 @@ PyObject* frame_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
 namespace {
 
-PyTypeObject* make_type(PyType_Spec* spec) {
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
-}
+PyTypeObject* make_type(PyType_Spec* spec) { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec)); }
 
 }  // namespace
 

@@ -17,8 +17,7 @@ namespace kelo_frame::api {
 // exclusive borrow) and the identity of the thread that made it.
 template <class Payload>
 struct Instance {
-  PyObject_HEAD
-  Payload payload;
+  PyObject_HEAD Payload payload;
   std::atomic<std::int64_t> borrow;
   std::uint64_t owner;
 };
@@ -30,9 +29,13 @@ using GroupedObject = Instance<Groups>;
 template <class Payload>
 constexpr std::string_view rust_style_name();
 template <>
-constexpr std::string_view rust_style_name<Table>() { return "kelo_frame::api::Frame"; }
+constexpr std::string_view rust_style_name<Table>() {
+  return "kelo_frame::api::Frame";
+}
 template <>
-constexpr std::string_view rust_style_name<Groups>() { return "kelo_frame::api::Grouped"; }
+constexpr std::string_view rust_style_name<Groups>() {
+  return "kelo_frame::api::Grouped";
+}
 
 // A number unique to the calling thread within this process.
 std::uint64_t thread_id() noexcept;

@@ -2,6 +2,7 @@
 // value, always showing a point or an exponent when finite.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace kelo_frame::repr {
@@ -10,5 +11,13 @@ namespace kelo_frame::repr {
 // Python's repr(). Named with a trailing underscore because `float` is a
 // keyword.
 [[nodiscard]] std::string float_(double value);
+
+// The longest text float_ gives, "-1.2345678901234567e-308" and the like.
+inline constexpr std::size_t float_max_chars = 24;
+
+// Writes the text of float_(value) at out, which must have room for
+// float_max_chars bytes, and returns the end of what it wrote. No allocation:
+// the CSV writer formats straight into its output buffer.
+char* float_to(char* out, double value) noexcept;
 
 }  // namespace kelo_frame::repr

@@ -17,13 +17,15 @@ suite=forky
 mirror=http://deb.debian.org/debian
 
 # Everything the build, the tests, the sanitizer and fuzz runs and the
-# benchmarks use. Changing this list makes a new root.
+# benchmarks use; unicode-data is the Unicode Character Database that
+# tools/gen_unicode_tables.py and the quoted-form tests read. Changing this
+# list makes a new root.
 packages=(
   python3-dev python3-pytest python3-hypothesis python3-numpy python3-pandas
   python3-pyarrow python3-matplotlib python3-venv python3-pip
   g++ make cmake ninja-build libgtest-dev
   clang libclang-rt-dev llvm clang-format clang-tidy valgrind
-  git ca-certificates procps
+  git ca-certificates procps unicode-data
 )
 
 host_ok() {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,10 +21,14 @@ enum class Agg : std::uint8_t { Sum, Mean, Min, Max };
 
 class Groups {
  public:
-  Table table;                        // the grouped table, sharing its source's storage
-  std::vector<std::string> keys;      // the key column names, in the order given
-  std::vector<std::uint32_t> rows;    // every group's row numbers, group after group
+  Table table;                           // the grouped table, sharing its source's storage
+  std::vector<std::string> keys;         // the key column names, in the order given
+  std::vector<std::uint32_t> rows;       // every group's row numbers, group after group
   std::vector<std::uint64_t> starts{0};  // group g is rows[starts[g], starts[g + 1])
+  // The group of each position of table, in position order, or empty. When
+  // present, aggregations make one sequential pass over the table with it
+  // instead of visiting each group's rows across the whole column.
+  std::vector<std::uint32_t> ids;
 
   [[nodiscard]] std::uint64_t size() const noexcept { return starts.size() - 1; }
   [[nodiscard]] std::span<const std::uint32_t> group(std::uint64_t g) const noexcept {
@@ -41,5 +46,10 @@ class Groups {
   // The key table with col appended under name.
   [[nodiscard]] Result<Table> with(std::string_view name, Col col) const;
 };
+
+// The least (Min) or greatest (any other op) present text among the given
+// rows of cells, comparing bytes unsigned with a prefix first; the earliest
+// wins a tie. Nothing when no row's cell is present. (aggregate.cpp)
+[[nodiscard]] std::optional<std::string_view> pick(std::span<const std::uint32_t> rows, const StrCol& cells, Agg op);
 
 }  // namespace kelo_frame

@@ -1,0 +1,240 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/groups.hpp"
+#include "engine/key_hash.hpp"
+
+namespace kelo_frame {
+namespace {
+
+using Rows = std::vector<std::uint32_t>;
+using Names = std::vector<std::string>;
+constexpr auto none = std::nullopt;
+
+I64Col ints(std::initializer_list<std::optional<std::int64_t>> cells) {
+  I64Col c;
+  for (const auto& v : cells) v ? c.push(*v) : c.push_missing();
+  return c;
+}
+
+F64Col floats(std::initializer_list<std::optional<double>> cells) {
+  F64Col c;
+  for (const auto& v : cells) v ? c.push(*v) : c.push_missing();
+  return c;
+}
+
+StrCol texts(std::initializer_list<std::optional<std::string>> cells) {
+  StrCol c;
+  for (const auto& v : cells) v ? c.push(*v) : c.push_missing();
+  return c;
+}
+
+std::vector<Rows> row_lists(const Groups& g) {
+  std::vector<Rows> out;
+  for (std::uint64_t i = 0; i < g.size(); ++i) out.emplace_back(g.group(i).begin(), g.group(i).end());
+  return out;
+}
+
+std::uint64_t fnv(std::initializer_list<std::uint8_t> bytes) {
+  std::uint64_t h = key_hash::basis;
+  for (auto b : bytes) h = key_hash::feed_byte(h, b);
+  return h;
+}
+
+TEST(GroupHash, IsFnv1aOverTheFedBytes) {
+  // Published FNV-1a 64 test vectors.
+  EXPECT_EQ(fnv({'a'}), 0xaf63dc4c8601ec8cULL);
+  EXPECT_EQ(fnv({'f', 'o', 'o', 'b', 'a', 'r'}), 0x85944171f73967e8ULL);
+  EXPECT_EQ(key_hash::feed_str(key_hash::basis, "foobar"), fnv({'f', 'o', 'o', 'b', 'a', 'r', 0xFF}));
+  EXPECT_EQ(key_hash::feed_str(key_hash::basis, ""), fnv({0xFF}));
+  EXPECT_EQ(key_hash::feed_missing(key_hash::basis), fnv({0x00}));
+  EXPECT_EQ(key_hash::feed_i64(key_hash::basis, 0x0102030405060708), fnv({8, 7, 6, 5, 4, 3, 2, 1}));
+  EXPECT_EQ(key_hash::feed_i64(key_hash::basis, -2), fnv({0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+  EXPECT_EQ(key_hash::feed_f64(key_hash::basis, 1.0), fnv({0, 0, 0, 0, 0, 0, 0xF0, 0x3F}));
+  EXPECT_EQ(key_hash::feed_f64(key_hash::basis, -0.0), fnv({0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(GroupHash, BatchFeedMatchesCellFeed) {
+  Col c = texts({"x", none, "", "yz"});
+  const Rows rows{3, 1, 0, 2};
+  std::vector<std::uint64_t> h(rows.size(), 7);
+  key_hash::feed_rows(c, rows.data(), rows.size(), h.data());
+  for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(h[i], key_hash::feed(7, c, rows[i]));
+}
+
+TEST(Group, FirstAppearanceOrderWithMissingAsAKey) {
+  Table t;
+  ASSERT_TRUE(t.add("k", texts({"b", "a", "b", none, "a", none})));
+  auto g = t.group(Names{"k"});
+  ASSERT_TRUE(g);
+  EXPECT_EQ(row_lists(*g), (std::vector<Rows>{{0, 2}, {1, 4}, {3, 5}}));
+  Table keys = g->key_table();
+  const auto& k = std::get<StrCol>(*keys.col("k").value());
+  ASSERT_EQ(keys.height, 3U);
+  EXPECT_EQ(k.at(0), "b");
+  EXPECT_EQ(k.at(1), "a");
+  EXPECT_FALSE(k.present(2));
+  EXPECT_FALSE(keys.index);
+}
+
+TEST(Group, IntKeysWithMissingAndManyGroups) {
+  Table t;
+  I64Col c;
+  // 3000 distinct keys (the map grows several times), each seen twice, and
+  // a missing cell in the middle; the missing group is not the 0 group.
+  for (int pass = 0; pass < 2; ++pass) {
+    for (std::int64_t v = 0; v < 3000; ++v) c.push((v * 7919) % 3000);
+    if (pass == 0) c.push_missing();
+  }
+  ASSERT_TRUE(t.add("k", std::move(c)));
+  auto g = t.group(Names{"k"});
+  ASSERT_TRUE(g);
+  ASSERT_EQ(g->size(), 3001U);
+  const auto lists = row_lists(*g);
+  for (std::uint32_t i = 0; i < 3000; ++i) EXPECT_EQ(lists[i], (Rows{i, i + 3001}));
+  EXPECT_EQ(lists[3000], (Rows{3000}));
+}
+
+TEST(Group, FloatKeysJoinZerosAndSameNaNs) {
+  const double nan1 = std::bit_cast<double>(0x7ff8000000000001ULL);
+  const double nan2 = std::bit_cast<double>(0x7ff8000000000002ULL);
+  Table t;
+  ASSERT_TRUE(t.add("k", floats({-0.0, nan1, 0.0, nan2, nan1, none, 1.5})));
+  auto g = t.group(Names{"k"});
+  ASSERT_TRUE(g);
+  EXPECT_EQ(row_lists(*g), (std::vector<Rows>{{0, 2}, {1, 4}, {3}, {5}, {6}}));
+  Table keys = g->key_table();
+  const auto& k = std::get<F64Col>(*keys.col("k").value());
+  EXPECT_TRUE(std::signbit(k.values[0]));  // the group's first row was -0.0
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(k.values[2]), 0x7ff8000000000002ULL);
+}
+
+TEST(Group, SeveralKeysCompareEveryColumn) {
+  Table t;
+  ASSERT_TRUE(t.add("s", texts({"x", "x", "x", "x", "y"})));
+  ASSERT_TRUE(t.add("i", ints({1, 2, none, none, 1})));
+  ASSERT_TRUE(t.add("f", floats({0.5, 0.5, 0.5, 0.5, 0.5})));
+  auto g = t.group(Names{"s", "i", "f"});
+  ASSERT_TRUE(g);
+  EXPECT_EQ(row_lists(*g), (std::vector<Rows>{{0}, {1}, {2, 3}, {4}}));
+}
+
+TEST(Group, EqualHashesOfDifferentKeysStayApart) {
+  // (missing, "\0\0\0\0\0\0\0x") and (0, "x") feed the same bytes: eight 0x00,
+  // 'x', 0xFF. Only the key comparison tells them apart.
+  Table t;
+  ASSERT_TRUE(t.add("i", ints({none, 0, none, 0})));
+  const std::string zeros("\0\0\0\0\0\0\0x", 8);
+  ASSERT_TRUE(t.add("s", texts({zeros, "x", zeros, "x"})));
+  const Table& keys = t;
+  std::uint64_t h0 = key_hash::feed(key_hash::basis, *keys.col("i").value(), 0);
+  h0 = key_hash::feed(h0, *keys.col("s").value(), 0);
+  std::uint64_t h1 = key_hash::feed(key_hash::basis, *keys.col("i").value(), 1);
+  h1 = key_hash::feed(h1, *keys.col("s").value(), 1);
+  ASSERT_EQ(h0, h1);
+  auto g = t.group(Names{"i", "s"});
+  ASSERT_TRUE(g);
+  EXPECT_EQ(row_lists(*g), (std::vector<Rows>{{0, 2}, {1, 3}}));
+}
+
+TEST(Group, FollowsTheViewOrder) {
+  Table t;
+  ASSERT_TRUE(t.add("k", ints({1, 2, 1, 3, 2})));
+  Table v = t.over({4, 3, 2, 0});
+  auto g = v.group(Names{"k"});
+  ASSERT_TRUE(g);
+  EXPECT_EQ(row_lists(*g), (std::vector<Rows>{{4}, {3}, {2, 0}}));
+  const Table keys = g->key_table();
+  const auto& k = std::get<I64Col>(*keys.col("k").value());
+  EXPECT_EQ(k.values, (std::vector<std::int64_t>{2, 3, 1}));
+}
+
+TEST(Group, NoKeysIsOneGroupAndNoRowsIsNone) {
+  Table t;
+  ASSERT_TRUE(t.add("k", ints({5, 6, 7})));
+  auto all = t.group(Names{});
+  ASSERT_TRUE(all);
+  EXPECT_EQ(row_lists(*all), (std::vector<Rows>{{0, 1, 2}}));
+  EXPECT_EQ(all->key_table().width(), 0U);
+  EXPECT_EQ(all->key_table().height, 1U);
+
+  auto empty = t.head(0).group(Names{"k"});
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->size(), 0U);
+  Table keys = empty->key_table();
+  EXPECT_EQ(keys.height, 0U);
+  EXPECT_EQ(keys.names(), Names{"k"});
+}
+
+TEST(Group, RefusesNamesAsSelectDoes) {
+  Table t;
+  ASSERT_TRUE(t.add("a", ints({1})));
+  EXPECT_EQ(t.group(Names{"a", "a"}).error(), "column \"a\" selected twice");
+  EXPECT_EQ(t.group(Names{"b", "b"}).error(), "no column \"b\" (the frame has \"a\")");
+}
+
+// A plain reference: groups by an encoded key in a std::map, in first-
+// appearance order.
+std::vector<Rows> reference_groups(const Table& t, const Names& names) {
+  std::map<std::string, std::size_t> seen;
+  std::vector<Rows> out;
+  for (std::uint64_t p = 0; p < t.height; ++p) {
+    const std::uint32_t r = t.row(p);
+    std::string key;
+    for (const std::string& n : names) {
+      const Col& c = *t.col(n).value();
+      if (!present(c, r)) {
+        key += "M;";
+      } else if (const auto* s = std::get_if<StrCol>(&c)) {
+        key += "S" + std::to_string(s->at(r).size()) + ":" + std::string(s->at(r)) + ";";
+      } else if (const auto* f = std::get_if<F64Col>(&c)) {
+        const double v = f->values[r] == 0.0 ? 0.0 : f->values[r];
+        key += "F" + std::to_string(std::bit_cast<std::uint64_t>(v)) + ";";
+      } else {
+        key += "I" + std::to_string(std::get<I64Col>(c).values[r]) + ";";
+      }
+    }
+    auto [it, fresh] = seen.try_emplace(key, out.size());
+    if (fresh) out.emplace_back();
+    out[it->second].push_back(r);
+  }
+  return out;
+}
+
+TEST(Group, MatchesAPlainReferenceOnRandomTables) {
+  std::mt19937_64 rng(12345);
+  for (int round = 0; round < 40; ++round) {
+    const std::size_t n = rng() % 400;
+    const std::uint64_t levels = 1 + rng() % 30;
+    I64Col i;
+    F64Col f;
+    StrCol s;
+    for (std::size_t r = 0; r < n; ++r) {
+      const std::uint64_t x = rng();
+      (x % 11 == 0) ? i.push_missing() : i.push(static_cast<std::int64_t>(x % levels) - 3);
+      (x % 13 == 0) ? f.push_missing() : f.push((x >> 8) % 3 == 0 ? -0.0 : static_cast<double>((x >> 8) % levels) / 2);
+      (x % 7 == 0) ? s.push_missing() : s.push(std::string((x >> 16) % levels, 'z'));
+    }
+    Table t;
+    ASSERT_TRUE(t.add("i", std::move(i)));
+    ASSERT_TRUE(t.add("f", std::move(f)));
+    ASSERT_TRUE(t.add("s", std::move(s)));
+    Table v = round % 2 == 0 ? t : t.tail(-static_cast<std::int64_t>(n / 3));
+    for (const Names& names : {Names{"i"}, Names{"f"}, Names{"s"}, Names{"s", "i"}, Names{"f", "s", "i"}}) {
+      auto g = v.group(names);
+      ASSERT_TRUE(g);
+      EXPECT_EQ(row_lists(*g), reference_groups(v, names)) << "round " << round << " keys " << names.size();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kelo_frame

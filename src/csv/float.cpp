@@ -4,9 +4,14 @@
 // significand (up to 19 significant digits, 8 digits at a time where it can)
 // and the power of ten. Most cells then finish on the exact fast path: a
 // significand below 2^53 times or divided by an exactly representable power of
-// ten is one correctly rounded operation. Everything else goes to the standard
-// library's correctly rounded conversion of the already checked text.
+// ten is one correctly rounded operation. Other significands of up to 19
+// digits are multiplied by a 128-bit approximation of the power of ten and
+// rounded from the top bits of the product, which is always exact enough for
+// a 64-bit significand. Only texts of more than 19 significant digits go to
+// the standard library's correctly rounded conversion.
 #include "float.hpp"
+
+#include "pow5_table.hpp"
 
 #include <bit>
 #include <charconv>
@@ -36,9 +41,20 @@ inline std::uint64_t load8(const char* p) {
   return v;
 }
 
-// True when all eight bytes (little-endian load) are ASCII digits.
+inline std::uint32_t load4(const char* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// True when all eight bytes are ASCII digits.
 inline bool eight_digits(std::uint64_t v) {
   return (((v + 0x4646464646464646U) | (v - 0x3030303030303030U)) & 0x8080808080808080U) == 0;
+}
+
+// True when all four bytes are ASCII digits.
+inline bool four_digits(std::uint32_t v) {
+  return (((v + 0x46464646U) | (v - 0x30303030U)) & 0x80808080U) == 0;
 }
 
 // The value of eight ASCII digits loaded little-endian (first digit lowest).
@@ -51,8 +67,16 @@ inline std::uint64_t eight_digits_value(std::uint64_t v) {
   return v;
 }
 
-// Reads a run of digits at p into w (w wraps past 19 digits; the caller
-// checks the count). Returns the end of the run.
+// The value of four ASCII digits loaded little-endian.
+inline std::uint32_t four_digits_value(std::uint32_t v) {
+  v -= 0x30303030U;
+  v = ((v * 10) + (v >> 8)) & 0x00FF00FFU;  // pairs of digits in bytes 0 and 2
+  return (v & 0xFFU) * 100 + (v >> 16);
+}
+
+// Reads the run of digits at p into w and returns the end of the run: eight
+// digits at a time while eight bytes remain, then four, then one by one. w
+// wraps past 19 digits; the caller checks the count.
 inline const char* read_digits(const char* p, const char* end, std::uint64_t& w) {
   if constexpr (std::endian::native == std::endian::little) {
     while (end - p >= 8) {
@@ -60,6 +84,13 @@ inline const char* read_digits(const char* p, const char* end, std::uint64_t& w)
       if (!eight_digits(chunk)) break;
       w = w * 100000000U + eight_digits_value(chunk);
       p += 8;
+    }
+    if (end - p >= 4) {
+      const std::uint32_t chunk = load4(p);
+      if (four_digits(chunk)) {
+        w = w * 10000U + four_digits_value(chunk);
+        p += 4;
+      }
     }
   }
   while (p != end && is_digit(*p)) {
@@ -77,6 +108,72 @@ inline bool is_word(const char* p, const char* end, std::string_view word) {
     ++p;
   }
   return true;
+}
+
+__extension__ typedef unsigned __int128 u128;
+
+struct Product {
+  std::uint64_t high;
+  std::uint64_t low;
+};
+
+inline Product multiply(std::uint64_t a, std::uint64_t b) {
+  const u128 p = static_cast<u128>(a) * b;
+  return {static_cast<std::uint64_t>(p >> 64), static_cast<std::uint64_t>(p)};
+}
+
+// floor(q * log2(10)) + 63 for |q| well beyond the table's range.
+inline std::int64_t binary_power(std::int64_t q) { return ((217706 * q) >> 16) + 63; }
+
+// The bits of the nearest float (ties to even) to w * 10^q, for w != 0 of at
+// most 19 decimal digits. Rounds from the top 55 bits of w times the 128-bit
+// approximation of 5^q; the second word of the approximation is only needed
+// when the first product's low bits are all ones.
+std::uint64_t scaled_bits(std::uint64_t w, std::int64_t q) {
+  constexpr int kMantissaBits = 52;
+  constexpr std::int64_t kInfinitePower = 0x7FF;
+  if (q < kPow5Smallest) return 0;  // below half the smallest subnormal
+  if (q > kPow5Largest) return static_cast<std::uint64_t>(kInfinitePower) << kMantissaBits;
+  const int lz = std::countl_zero(w);
+  w <<= lz;
+  const std::size_t index = 2 * static_cast<std::size_t>(q - kPow5Smallest);
+  Product product = multiply(w, kPow5Table[index]);
+  constexpr std::uint64_t kPrecisionMask = ~std::uint64_t{0} >> (kMantissaBits + 3);
+  if ((product.high & kPrecisionMask) == kPrecisionMask) {
+    const Product second = multiply(w, kPow5Table[index + 1]);
+    product.low += second.high;
+    if (second.high > product.low) ++product.high;
+  }
+  const int upper_bit = static_cast<int>(product.high >> 63);
+  const int shift = upper_bit + 64 - kMantissaBits - 3;
+  std::uint64_t mantissa = product.high >> shift;
+  std::int64_t power2 = binary_power(q) + upper_bit - lz + 1023;
+  if (power2 <= 0) {
+    // Subnormal: shift the extra bits out, then round half up. No decimal of
+    // at most 19 digits lies exactly halfway between two subnormals.
+    if (-power2 + 1 >= 64) return 0;
+    mantissa >>= -power2 + 1;
+    mantissa += mantissa & 1;
+    mantissa >>= 1;
+    // Rounding up may reach the smallest normal float, whose exponent is 1:
+    // the carry into bit 52 gives exactly that.
+    return mantissa;
+  }
+  // An exact tie between two floats is possible only for these powers of ten
+  // (the product then has no bits below the rounding bit); round it to even.
+  if (product.low <= 1 && q >= -4 && q <= 23 && (mantissa & 3) == 1 &&
+      (mantissa << shift) == product.high) {
+    mantissa &= ~std::uint64_t{1};
+  }
+  mantissa += mantissa & 1;
+  mantissa >>= 1;
+  if (mantissa >= (std::uint64_t{2} << kMantissaBits)) {
+    mantissa = std::uint64_t{1} << kMantissaBits;
+    ++power2;
+  }
+  mantissa &= ~(std::uint64_t{1} << kMantissaBits);
+  if (power2 >= kInfinitePower) return static_cast<std::uint64_t>(kInfinitePower) << kMantissaBits;
+  return mantissa | (static_cast<std::uint64_t>(power2) << kMantissaBits);
 }
 
 // The value of a checked decimal text that the fast path cannot take.
@@ -123,10 +220,19 @@ std::optional<double> float_(std::string_view cell) noexcept {
   std::uint64_t w = 0;
   p = read_digits(p, end, w);
   const std::int64_t int_digits = p - digits;
+  // Zeros before the first nonzero digit, when the integer part is all zeros
+  // (as in 0.00123): they do not count towards the 19 digits that w holds.
+  // (With more than 19 digits w may have wrapped to zero: those texts take
+  // the exact count below.)
+  std::int64_t leading_zeros = w == 0 && int_digits <= 19 ? int_digits : 0;
   std::int64_t frac_digits = 0;
   if (p != end && *p == '.') {
     ++p;
     const char* const frac = p;
+    if (w == 0 && int_digits <= 19) {
+      while (p != end && *p == '0') ++p;
+      leading_zeros += p - frac;
+    }
     p = read_digits(p, end, w);
     frac_digits = p - frac;
   }
@@ -153,9 +259,10 @@ std::optional<double> float_(std::string_view cell) noexcept {
 
   // The text is a float text from here on.
   const std::int64_t e10 = exponent - frac_digits;  // value = digits * 10^e10
-  std::int64_t significant = all_digits;
-  if (all_digits > 19) {
-    // Leading zeros add nothing to w; count the digits after them.
+  std::int64_t significant = all_digits - leading_zeros;
+  if (significant > 19) {
+    // Other leading zeros (as in 00012.5) add nothing to w either; count the
+    // digits after them.
     const char* q = digits;
     while (q != mantissa_end && (*q == '0' || *q == '.')) ++q;
     significant = 0;
@@ -168,10 +275,11 @@ std::optional<double> float_(std::string_view cell) noexcept {
       value = e10 < 0 ? value / kExactPow10[-e10] : value * kExactPow10[e10];
       return negative ? -value : value;
     }
+    const std::uint64_t b = scaled_bits(w, e10) | (negative ? std::uint64_t{1} << 63 : 0);
+    return std::bit_cast<double>(b);
   }
-  // With at most 19 digits, `significant` may still count leading zeros; the
-  // sign of the estimated power of ten is right either way, as overflow needs
-  // a power of at least 308 and underflow one of at most -324.
+  // More than 19 significant digits, counted exactly: the power of ten of the
+  // first of them tells overflow from underflow.
   const double value = convert_checked(digits, end, e10 + significant - 1);
   return negative ? -value : value;
 }

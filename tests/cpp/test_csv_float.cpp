@@ -91,7 +91,8 @@ TEST(CsvFloat, OutOfRangeGivesSignedInfinityOrZero) {
       {"-0.000e99999999999999999999999999", -0.0},
       {"0.0000000000000000000000000000001e340", kInf},
       {"1000000000000000000000000000000e-340", 1e-310},
-      {"00000000000000000000000000000000001e-330", 1e-330},
+      {"00000000000000000000000000000000001e-330", 0.0},
+      {"-00000000000000000000000000000000001e-320", -1e-320},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -320,6 +321,20 @@ TEST(CsvFloat, RoundsHalfwayAndNearHalfwayTexts) {
     // expansion's last digit is not zero.
     const std::size_t keep = static_cast<std::size_t>(d.uniform(18, 41));
     if (keep < mantissa.size()) expect_float(mantissa.substr(0, keep) + exponent, lo);
+    // The nearest texts of 16 to 19 digits either side of the midpoint: the
+    // hardest inputs for a conversion from a 64-bit significand.
+    for (std::size_t digits = 16; digits <= 19 && digits + 1 < mantissa.size(); ++digits) {
+      std::string below = mantissa.substr(0, digits + 1);  // "d." plus digits - 1
+      d.check(below + exponent);
+      std::string above = below;
+      std::size_t k = above.size();
+      while (k-- > 0) {
+        if (above[k] == '.') continue;
+        if (above[k] != '9') { ++above[k]; break; }
+        above[k] = '0';
+      }
+      if (k != std::string::npos) d.check(above + exponent);
+    }
   }
 }
 

@@ -136,9 +136,11 @@ struct CodeRange {{
 }};
 
 // Sorted, disjoint and never adjacent: each range is as long as it can be.
+// clang-format off
 inline constexpr std::array<CodeRange, {len(ranges)}> kEscapedRanges{{{{
 {body}
 }}}};
+// clang-format on
 
 }}  // namespace kelo_frame::unicode
 """

@@ -20,6 +20,7 @@ struct CodeRange {
 };
 
 // Sorted, disjoint and never adjacent: each range is as long as it can be.
+// clang-format off
 inline constexpr std::array<CodeRange, 906> kEscapedRanges{{
     {0x000000, 0x00001f}, {0x00007f, 0x0000a0}, {0x0000ad, 0x0000ad}, {0x000300, 0x00036f},
     {0x000378, 0x000379}, {0x000380, 0x000383}, {0x00038b, 0x00038b}, {0x00038d, 0x00038d},
@@ -249,5 +250,6 @@ inline constexpr std::array<CodeRange, 906> kEscapedRanges{{
     {0x02ceae, 0x02ceaf}, {0x02ebe1, 0x02ebef}, {0x02ee5e, 0x02f7ff}, {0x02fa1e, 0x02ffff},
     {0x03134b, 0x03134f}, {0x03347a, 0x10ffff},
 }};
+// clang-format on
 
 }  // namespace kelo_frame::unicode

@@ -95,19 +95,22 @@ TEST_P(QuoteShortEscape, WritesTheEscape) {
   EXPECT_EQ(quoted(in), want);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Ascii, QuoteShortEscape,
-    testing::Values(std::pair{std::string_view{"a\"b"}, std::string_view{R"("a\"b")"}},
-                    std::pair{std::string_view{"a\\b"}, std::string_view{R"("a\\b")"}},
-                    std::pair{std::string_view{"a\tb"}, std::string_view{R"("a\tb")"}},
-                    std::pair{std::string_view{"a\rb"}, std::string_view{R"("a\rb")"}},
-                    std::pair{std::string_view{"a\nb"}, std::string_view{R"("a\nb")"}},
-                    std::pair{std::string_view{"a\0b", 3}, std::string_view{R"("a\0b")"}},
-                    std::pair{std::string_view{"\r\n\"\\"}, std::string_view{R"("\r\n\"\\")"}},
-                    // A NUL followed by a digit stays readable: \0 then 1.
-                    std::pair{std::string_view{"\0" "1", 2}, std::string_view{R"("\01")"}},
-                    std::pair{std::string_view{"\x01\x1f\x7f"}, std::string_view{R"("\u{1}\u{1f}\u{7f}")"}},
-                    std::pair{std::string_view{"\x0b\x0c"}, std::string_view{R"("\u{b}\u{c}")"}}));
+INSTANTIATE_TEST_SUITE_P(Ascii, QuoteShortEscape,
+                         testing::Values(std::pair{std::string_view{"a\"b"}, std::string_view{R"("a\"b")"}},
+                                         std::pair{std::string_view{"a\\b"}, std::string_view{R"("a\\b")"}},
+                                         std::pair{std::string_view{"a\tb"}, std::string_view{R"("a\tb")"}},
+                                         std::pair{std::string_view{"a\rb"}, std::string_view{R"("a\rb")"}},
+                                         std::pair{std::string_view{"a\nb"}, std::string_view{R"("a\nb")"}},
+                                         std::pair{std::string_view{"a\0b", 3}, std::string_view{R"("a\0b")"}},
+                                         std::pair{std::string_view{"\r\n\"\\"}, std::string_view{R"("\r\n\"\\")"}},
+                                         // A NUL followed by a digit stays readable: \0 then 1.
+                                         std::pair{std::string_view{"\0"
+                                                                    "1",
+                                                                    2},
+                                                   std::string_view{R"("\01")"}},
+                                         std::pair{std::string_view{"\x01\x1f\x7f"},
+                                                   std::string_view{R"("\u{1}\u{1f}\u{7f}")"}},
+                                         std::pair{std::string_view{"\x0b\x0c"}, std::string_view{R"("\u{b}\u{c}")"}}));
 
 class QuoteCodePoint : public testing::TestWithParam<std::pair<char32_t, bool>> {};
 
@@ -115,51 +118,51 @@ class QuoteCodePoint : public testing::TestWithParam<std::pair<char32_t, bool>> 
 TEST_P(QuoteCodePoint, EscapedOrNot) {
   auto [cp, escaped] = GetParam();
   std::string hex(8, '\0');
-  hex.resize(static_cast<std::size_t>(
-      std::to_chars(hex.data(), hex.data() + hex.size(), std::uint32_t{cp}, 16).ptr - hex.data()));
+  hex.resize(static_cast<std::size_t>(std::to_chars(hex.data(), hex.data() + hex.size(), std::uint32_t{cp}, 16).ptr -
+                                      hex.data()));
   const std::string want = escaped ? "\"a\\u{" + hex + "}b\"" : "\"a" + utf8(cp) + "b\"";
   EXPECT_EQ(quoted("a" + utf8(cp) + "b"), want) << "U+" << hex;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Characters, QuoteCodePoint,
-    testing::Values(std::pair{U' ', false},          // the one Zs written as itself
-                    std::pair{U'\u00a0', true},      // no-break space, Zs
-                    std::pair{U'\u0080', true},      // C1 control, Cc
-                    std::pair{U'\u009f', true},      // last C1 control
-                    std::pair{U'\u00ad', true},      // soft hyphen, Cf
-                    std::pair{U'\u00e9', false},     // é
-                    std::pair{U'\u00ff', false},     // ÿ, last of Latin-1
-                    std::pair{U'\u0301', true},      // combining acute, Mn
-                    std::pair{U'\u0378', true},      // unassigned, Cn
-                    std::pair{U'\u0488', true},      // Cyrillic hundred thousands sign, Me
-                    std::pair{U'\u0800', false},     // first three-byte character, a letter
-                    std::pair{U'\u09be', true},      // Bengali vowel sign AA, Mc but Grapheme_Extend
-                    std::pair{U'\u0903', false},     // Devanagari visarga, Mc
-                    std::pair{U'\u1680', true},      // Ogham space mark, Zs
-                    std::pair{U'\u200b', true},      // zero width space, Cf
-                    std::pair{U'\u200c', true},      // zero width non-joiner, Cf and Grapheme_Extend
-                    std::pair{U'\u200d', true},      // zero width joiner, Cf
-                    std::pair{U'\u2028', true},      // line separator, Zl
-                    std::pair{U'\u2029', true},      // paragraph separator, Zp
-                    std::pair{U'\u202e', true},      // right-to-left override, Cf
-                    std::pair{U'\u3000', true},      // ideographic space, Zs
-                    std::pair{U'\u65e5', false},     // 日
-                    std::pair{U'\ue000', true},      // private use, Co
-                    std::pair{U'\ufe0f', true},      // variation selector 16, Mn
-                    std::pair{U'\ufeff', true},      // byte order mark, Cf
-                    std::pair{U'\uff9e', true},      // halfwidth voiced sound mark, Lm but Grapheme_Extend
-                    std::pair{U'\ufffd', false},     // replacement character, So
-                    std::pair{U'\ufffe', true},      // noncharacter, Cn
-                    std::pair{U'\uffff', true},      // noncharacter, Cn
-                    std::pair{U'\U00010000', false}, // first four-byte character, a letter
-                    std::pair{U'\U0001d165', true},  // musical combining stem, Mc but Grapheme_Extend
-                    std::pair{U'\U0001d400', false}, // mathematical bold A
-                    std::pair{U'\U0001f600', false}, // grinning face, So
-                    std::pair{U'\U000e0001', true},  // language tag, Cf
-                    std::pair{U'\U000e0100', true},  // variation selector 17, Mn
-                    std::pair{U'\U000f0000', true},  // private use plane 15, Co
-                    std::pair{U'\U0010ffff', true})); // last code point, Cn
+    testing::Values(std::pair{U' ', false},            // the one Zs written as itself
+                    std::pair{U'\u00a0', true},        // no-break space, Zs
+                    std::pair{U'\u0080', true},        // C1 control, Cc
+                    std::pair{U'\u009f', true},        // last C1 control
+                    std::pair{U'\u00ad', true},        // soft hyphen, Cf
+                    std::pair{U'\u00e9', false},       // é
+                    std::pair{U'\u00ff', false},       // ÿ, last of Latin-1
+                    std::pair{U'\u0301', true},        // combining acute, Mn
+                    std::pair{U'\u0378', true},        // unassigned, Cn
+                    std::pair{U'\u0488', true},        // Cyrillic hundred thousands sign, Me
+                    std::pair{U'\u0800', false},       // first three-byte character, a letter
+                    std::pair{U'\u09be', true},        // Bengali vowel sign AA, Mc but Grapheme_Extend
+                    std::pair{U'\u0903', false},       // Devanagari visarga, Mc
+                    std::pair{U'\u1680', true},        // Ogham space mark, Zs
+                    std::pair{U'\u200b', true},        // zero width space, Cf
+                    std::pair{U'\u200c', true},        // zero width non-joiner, Cf and Grapheme_Extend
+                    std::pair{U'\u200d', true},        // zero width joiner, Cf
+                    std::pair{U'\u2028', true},        // line separator, Zl
+                    std::pair{U'\u2029', true},        // paragraph separator, Zp
+                    std::pair{U'\u202e', true},        // right-to-left override, Cf
+                    std::pair{U'\u3000', true},        // ideographic space, Zs
+                    std::pair{U'\u65e5', false},       // 日
+                    std::pair{U'\ue000', true},        // private use, Co
+                    std::pair{U'\ufe0f', true},        // variation selector 16, Mn
+                    std::pair{U'\ufeff', true},        // byte order mark, Cf
+                    std::pair{U'\uff9e', true},        // halfwidth voiced sound mark, Lm but Grapheme_Extend
+                    std::pair{U'\ufffd', false},       // replacement character, So
+                    std::pair{U'\ufffe', true},        // noncharacter, Cn
+                    std::pair{U'\uffff', true},        // noncharacter, Cn
+                    std::pair{U'\U00010000', false},   // first four-byte character, a letter
+                    std::pair{U'\U0001d165', true},    // musical combining stem, Mc but Grapheme_Extend
+                    std::pair{U'\U0001d400', false},   // mathematical bold A
+                    std::pair{U'\U0001f600', false},   // grinning face, So
+                    std::pair{U'\U000e0001', true},    // language tag, Cf
+                    std::pair{U'\U000e0100', true},    // variation selector 17, Mn
+                    std::pair{U'\U000f0000', true},    // private use plane 15, Co
+                    std::pair{U'\U0010ffff', true}));  // last code point, Cn
 
 class QuoteInvalidUtf8 : public testing::TestWithParam<std::pair<std::string_view, std::string_view>> {};
 
@@ -173,28 +176,31 @@ TEST_P(QuoteInvalidUtf8, WritesEachByte) {
 
 INSTANTIATE_TEST_SUITE_P(
     Bytes, QuoteInvalidUtf8,
-    testing::Values(
-        std::pair{std::string_view{"\x80"}, std::string_view{R"("\x{80}")"}},        // stray continuation
-        std::pair{std::string_view{"a\xbf" "b"}, std::string_view{R"("a\x{bf}b")"}},
-        std::pair{std::string_view{"\xc0\xaf"}, std::string_view{R"("\x{c0}\x{af}")"}},  // overlong '/'
-        std::pair{std::string_view{"\xc1\xbf"}, std::string_view{R"("\x{c1}\x{bf}")"}},
-        std::pair{std::string_view{"\xe0\x80\xaf"}, std::string_view{R"("\x{e0}\x{80}\x{af}")"}},
-        std::pair{std::string_view{"\xf0\x80\x80\xaf"}, std::string_view{R"("\x{f0}\x{80}\x{80}\x{af}")"}},
-        // Surrogates encoded as if they were characters.
-        std::pair{std::string_view{"\xed\xa0\x80"}, std::string_view{R"("\x{ed}\x{a0}\x{80}")"}},
-        std::pair{std::string_view{"\xed\xbf\xbf"}, std::string_view{R"("\x{ed}\x{bf}\x{bf}")"}},
-        // Above U+10FFFF.
-        std::pair{std::string_view{"\xf4\x90\x80\x80"}, std::string_view{R"("\x{f4}\x{90}\x{80}\x{80}")"}},
-        std::pair{std::string_view{"\xf5\x80\x80\x80"}, std::string_view{R"("\x{f5}\x{80}\x{80}\x{80}")"}},
-        std::pair{std::string_view{"\xfe\xff"}, std::string_view{R"("\x{fe}\x{ff}")"}},
-        // Cut short at the end of the text, and before an ASCII byte.
-        std::pair{std::string_view{"\xc3"}, std::string_view{R"("\x{c3}")"}},
-        std::pair{std::string_view{"\xe2\x82"}, std::string_view{R"("\x{e2}\x{82}")"}},
-        std::pair{std::string_view{"\xf0\x9f\x98"}, std::string_view{R"("\x{f0}\x{9f}\x{98}")"}},
-        std::pair{std::string_view{"\xe2\x82" "A"}, std::string_view{R"("\x{e2}\x{82}A")"}},
-        // A lead byte followed by another lead byte: the second starts afresh.
-        std::pair{std::string_view{"\xe2\xe2\x82\xac"}, std::string_view{"\"\\x{e2}\xe2\x82\xac\""}},
-        std::pair{std::string_view{"\xc3\xc3\xa9\""}, std::string_view{"\"\\x{c3}\xc3\xa9\\\"\""}}));
+    testing::Values(std::pair{std::string_view{"\x80"}, std::string_view{R"("\x{80}")"}},  // stray continuation
+                    std::pair{std::string_view{"a\xbf"
+                                               "b"},
+                              std::string_view{R"("a\x{bf}b")"}},
+                    std::pair{std::string_view{"\xc0\xaf"}, std::string_view{R"("\x{c0}\x{af}")"}},  // overlong '/'
+                    std::pair{std::string_view{"\xc1\xbf"}, std::string_view{R"("\x{c1}\x{bf}")"}},
+                    std::pair{std::string_view{"\xe0\x80\xaf"}, std::string_view{R"("\x{e0}\x{80}\x{af}")"}},
+                    std::pair{std::string_view{"\xf0\x80\x80\xaf"}, std::string_view{R"("\x{f0}\x{80}\x{80}\x{af}")"}},
+                    // Surrogates encoded as if they were characters.
+                    std::pair{std::string_view{"\xed\xa0\x80"}, std::string_view{R"("\x{ed}\x{a0}\x{80}")"}},
+                    std::pair{std::string_view{"\xed\xbf\xbf"}, std::string_view{R"("\x{ed}\x{bf}\x{bf}")"}},
+                    // Above U+10FFFF.
+                    std::pair{std::string_view{"\xf4\x90\x80\x80"}, std::string_view{R"("\x{f4}\x{90}\x{80}\x{80}")"}},
+                    std::pair{std::string_view{"\xf5\x80\x80\x80"}, std::string_view{R"("\x{f5}\x{80}\x{80}\x{80}")"}},
+                    std::pair{std::string_view{"\xfe\xff"}, std::string_view{R"("\x{fe}\x{ff}")"}},
+                    // Cut short at the end of the text, and before an ASCII byte.
+                    std::pair{std::string_view{"\xc3"}, std::string_view{R"("\x{c3}")"}},
+                    std::pair{std::string_view{"\xe2\x82"}, std::string_view{R"("\x{e2}\x{82}")"}},
+                    std::pair{std::string_view{"\xf0\x9f\x98"}, std::string_view{R"("\x{f0}\x{9f}\x{98}")"}},
+                    std::pair{std::string_view{"\xe2\x82"
+                                               "A"},
+                              std::string_view{R"("\x{e2}\x{82}A")"}},
+                    // A lead byte followed by another lead byte: the second starts afresh.
+                    std::pair{std::string_view{"\xe2\xe2\x82\xac"}, std::string_view{"\"\\x{e2}\xe2\x82\xac\""}},
+                    std::pair{std::string_view{"\xc3\xc3\xa9\""}, std::string_view{"\"\\x{c3}\xc3\xa9\\\"\""}}));
 
 TEST(Quote, ValidBoundariesAreCharacters) {
   EXPECT_EQ(quoted("\xc2\x80"), R"("\u{80}")");              // U+0080, first two-byte
@@ -245,8 +251,8 @@ TEST(Quote, RoundTripsEveryShortText) {
 
 TEST(Quote, RoundTripsRandomTexts) {
   std::mt19937 rng(20240611);
-  const unsigned char interesting[] = {0x00, '"', '\\', 'a', '\n', 0x7f, 0x80, 0x8f, 0x90, 0x9f, 0xa0,
-                                       0xbf, 0xc0, 0xc2, 0xdf, 0xe0, 0xe2, 0xed, 0xef, 0xf0, 0xf4, 0xf5, 0xff};
+  const unsigned char interesting[] = {0x00, '"',  '\\', 'a',  '\n', 0x7f, 0x80, 0x8f, 0x90, 0x9f, 0xa0, 0xbf,
+                                       0xc0, 0xc2, 0xdf, 0xe0, 0xe2, 0xed, 0xef, 0xf0, 0xf4, 0xf5, 0xff};
   std::uniform_int_distribution<std::size_t> len(0, 12);
   std::uniform_int_distribution<std::size_t> pick(0, sizeof interesting - 1);
   std::uniform_int_distribution<unsigned> any(0, 255);
@@ -267,8 +273,7 @@ TEST(Quote, OtherGraphemeExtendIsEscaped) {
   std::string line;
   std::getline(in, line);
   if (line.find(std::string("-") + unicode::kVersion + ".txt") == std::string::npos)
-    GTEST_SKIP() << "PropList.txt is another Unicode version than the table's " << unicode::kVersion << ": "
-                 << line;
+    GTEST_SKIP() << "PropList.txt is another Unicode version than the table's " << unicode::kVersion << ": " << line;
   int seen = 0;
   while (std::getline(in, line)) {
     if (line.find("; Other_Grapheme_Extend") == std::string::npos || line.starts_with('#')) continue;

@@ -1,0 +1,42 @@
+// Column builders for the row-operation tests: std::nullopt is a missing cell.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/table.hpp"
+
+namespace kelo_frame::rowops_test {
+
+inline I64Col i64s(const std::vector<std::optional<std::int64_t>>& cells) {
+  I64Col c;
+  for (const auto& cell : cells) cell ? c.push(*cell) : c.push_missing();
+  return c;
+}
+
+inline F64Col f64s(const std::vector<std::optional<double>>& cells) {
+  F64Col c;
+  for (const auto& cell : cells) cell ? c.push(*cell) : c.push_missing();
+  return c;
+}
+
+inline StrCol strs(const std::vector<std::optional<std::string>>& cells) {
+  StrCol c;
+  for (const auto& cell : cells) cell ? c.push(*cell) : c.push_missing();
+  return c;
+}
+
+// A table with one column named "x".
+inline Table table_of(Col col) {
+  Table t;
+  (void)t.add("x", std::move(col));
+  return t;
+}
+
+// The row numbers of every position of t.
+inline std::vector<std::uint32_t> rows_of(const Table& t) { return t.rows(); }
+
+}  // namespace kelo_frame::rowops_test

@@ -15,6 +15,8 @@
 namespace kelo_frame {
 namespace {
 
+using namespace std::literals;
+
 std::string utf8(char32_t cp) {
   std::string out;
   auto put = [&](std::uint32_t b) { out += static_cast<char>(b); };
@@ -96,21 +98,14 @@ TEST_P(QuoteShortEscape, WritesTheEscape) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ascii, QuoteShortEscape,
-                         testing::Values(std::pair{std::string_view{"a\"b"}, std::string_view{R"("a\"b")"}},
-                                         std::pair{std::string_view{"a\\b"}, std::string_view{R"("a\\b")"}},
-                                         std::pair{std::string_view{"a\tb"}, std::string_view{R"("a\tb")"}},
-                                         std::pair{std::string_view{"a\rb"}, std::string_view{R"("a\rb")"}},
-                                         std::pair{std::string_view{"a\nb"}, std::string_view{R"("a\nb")"}},
-                                         std::pair{std::string_view{"a\0b", 3}, std::string_view{R"("a\0b")"}},
-                                         std::pair{std::string_view{"\r\n\"\\"}, std::string_view{R"("\r\n\"\\")"}},
+                         testing::Values(std::pair{"a\"b"sv, R"("a\"b")"sv}, std::pair{"a\\b"sv, R"("a\\b")"sv},
+                                         std::pair{"a\tb"sv, R"("a\tb")"sv}, std::pair{"a\rb"sv, R"("a\rb")"sv},
+                                         std::pair{"a\nb"sv, R"("a\nb")"sv}, std::pair{"a\0b"sv, R"("a\0b")"sv},
+                                         std::pair{"\r\n\"\\"sv, R"("\r\n\"\\")"sv},
                                          // A NUL followed by a digit stays readable: \0 then 1.
-                                         std::pair{std::string_view{"\0"
-                                                                    "1",
-                                                                    2},
-                                                   std::string_view{R"("\01")"}},
-                                         std::pair{std::string_view{"\x01\x1f\x7f"},
-                                                   std::string_view{R"("\u{1}\u{1f}\u{7f}")"}},
-                                         std::pair{std::string_view{"\x0b\x0c"}, std::string_view{R"("\u{b}\u{c}")"}}));
+                                         std::pair{"\0001"sv, R"("\01")"sv},
+                                         std::pair{"\x01\x1f\x7f"sv, R"("\u{1}\u{1f}\u{7f}")"sv},
+                                         std::pair{"\x0b\x0c"sv, R"("\u{b}\u{c}")"sv}));
 
 class QuoteCodePoint : public testing::TestWithParam<std::pair<char32_t, bool>> {};
 
@@ -174,33 +169,28 @@ TEST_P(QuoteInvalidUtf8, WritesEachByte) {
   EXPECT_EQ(quoted(exact), want);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Bytes, QuoteInvalidUtf8,
-    testing::Values(std::pair{std::string_view{"\x80"}, std::string_view{R"("\x{80}")"}},  // stray continuation
-                    std::pair{std::string_view{"a\xbf"
-                                               "b"},
-                              std::string_view{R"("a\x{bf}b")"}},
-                    std::pair{std::string_view{"\xc0\xaf"}, std::string_view{R"("\x{c0}\x{af}")"}},  // overlong '/'
-                    std::pair{std::string_view{"\xc1\xbf"}, std::string_view{R"("\x{c1}\x{bf}")"}},
-                    std::pair{std::string_view{"\xe0\x80\xaf"}, std::string_view{R"("\x{e0}\x{80}\x{af}")"}},
-                    std::pair{std::string_view{"\xf0\x80\x80\xaf"}, std::string_view{R"("\x{f0}\x{80}\x{80}\x{af}")"}},
-                    // Surrogates encoded as if they were characters.
-                    std::pair{std::string_view{"\xed\xa0\x80"}, std::string_view{R"("\x{ed}\x{a0}\x{80}")"}},
-                    std::pair{std::string_view{"\xed\xbf\xbf"}, std::string_view{R"("\x{ed}\x{bf}\x{bf}")"}},
-                    // Above U+10FFFF.
-                    std::pair{std::string_view{"\xf4\x90\x80\x80"}, std::string_view{R"("\x{f4}\x{90}\x{80}\x{80}")"}},
-                    std::pair{std::string_view{"\xf5\x80\x80\x80"}, std::string_view{R"("\x{f5}\x{80}\x{80}\x{80}")"}},
-                    std::pair{std::string_view{"\xfe\xff"}, std::string_view{R"("\x{fe}\x{ff}")"}},
-                    // Cut short at the end of the text, and before an ASCII byte.
-                    std::pair{std::string_view{"\xc3"}, std::string_view{R"("\x{c3}")"}},
-                    std::pair{std::string_view{"\xe2\x82"}, std::string_view{R"("\x{e2}\x{82}")"}},
-                    std::pair{std::string_view{"\xf0\x9f\x98"}, std::string_view{R"("\x{f0}\x{9f}\x{98}")"}},
-                    std::pair{std::string_view{"\xe2\x82"
-                                               "A"},
-                              std::string_view{R"("\x{e2}\x{82}A")"}},
-                    // A lead byte followed by another lead byte: the second starts afresh.
-                    std::pair{std::string_view{"\xe2\xe2\x82\xac"}, std::string_view{"\"\\x{e2}\xe2\x82\xac\""}},
-                    std::pair{std::string_view{"\xc3\xc3\xa9\""}, std::string_view{"\"\\x{c3}\xc3\xa9\\\"\""}}));
+INSTANTIATE_TEST_SUITE_P(Bytes, QuoteInvalidUtf8,
+                         testing::Values(std::pair{"\x80"sv, R"("\x{80}")"sv},  // stray continuation
+                                         std::pair{"a\xbfz"sv, R"("a\x{bf}z")"sv},
+                                         std::pair{"\xc0\xaf"sv, R"("\x{c0}\x{af}")"sv},  // overlong '/'
+                                         std::pair{"\xc1\xbf"sv, R"("\x{c1}\x{bf}")"sv},
+                                         std::pair{"\xe0\x80\xaf"sv, R"("\x{e0}\x{80}\x{af}")"sv},
+                                         std::pair{"\xf0\x80\x80\xaf"sv, R"("\x{f0}\x{80}\x{80}\x{af}")"sv},
+                                         // Surrogates encoded as if they were characters.
+                                         std::pair{"\xed\xa0\x80"sv, R"("\x{ed}\x{a0}\x{80}")"sv},
+                                         std::pair{"\xed\xbf\xbf"sv, R"("\x{ed}\x{bf}\x{bf}")"sv},
+                                         // Above U+10FFFF.
+                                         std::pair{"\xf4\x90\x80\x80"sv, R"("\x{f4}\x{90}\x{80}\x{80}")"sv},
+                                         std::pair{"\xf5\x80\x80\x80"sv, R"("\x{f5}\x{80}\x{80}\x{80}")"sv},
+                                         std::pair{"\xfe\xff"sv, R"("\x{fe}\x{ff}")"sv},
+                                         // Cut short at the end of the text, and before an ASCII byte.
+                                         std::pair{"\xc3"sv, R"("\x{c3}")"sv},
+                                         std::pair{"\xe2\x82"sv, R"("\x{e2}\x{82}")"sv},
+                                         std::pair{"\xf0\x9f\x98"sv, R"("\x{f0}\x{9f}\x{98}")"sv},
+                                         std::pair{"\xe2\x82z"sv, R"("\x{e2}\x{82}z")"sv},
+                                         // A lead byte followed by another lead byte: the second starts afresh.
+                                         std::pair{"\xe2\xe2\x82\xac"sv, "\"\\x{e2}\xe2\x82\xac\""sv},
+                                         std::pair{"\xc3\xc3\xa9\""sv, "\"\\x{c3}\xc3\xa9\\\"\""sv}));
 
 TEST(Quote, ValidBoundariesAreCharacters) {
   EXPECT_EQ(quoted("\xc2\x80"), R"("\u{80}")");              // U+0080, first two-byte

@@ -1,0 +1,127 @@
+"""Which cell texts the CSV reader takes for floats, and their values, against Python's own float()."""
+
+import decimal
+import math
+import re
+import struct
+
+import pytest
+from hypothesis import example, given, settings
+from hypothesis import strategies as st
+
+from kelo_frame import read_csv
+
+# A float text: a decimal number with an optional sign, or a signed word.
+# Python's float() accepts more (spaces, underscores, unsigned words, other
+# digits), so it is the reference for the value only once this matches.
+FLOAT_TEXT = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|[+-](?:inf|infinity|nan)", re.I)
+
+
+def read_cell(text):
+    """The reader's view of one cell: its float, or None when the column stays text.
+
+    The cell comes after a cell of 1.5, so the column is never an integer column
+    and every cell goes through the float test."""
+    f = read_csv(f"x\n1.5\n{text}\n")
+    if f.dtypes() == ["f64"]:
+        return f.floats("x")[1]
+    assert f.dtypes() == ["str"] and f.strings("x") == ["1.5", text]
+    return None
+
+
+def same_float(a, b):
+    if math.isnan(b):
+        return math.isnan(a) and math.copysign(1, a) == math.copysign(1, b)
+    return struct.pack("<d", a) == struct.pack("<d", b)
+
+
+def check(text):
+    got = read_cell(text)
+    if FLOAT_TEXT.fullmatch(text):
+        assert got is not None, text
+        assert same_float(got, float(text)), (text, got, float(text))
+    else:
+        assert got is None, (text, got)
+
+
+@pytest.mark.parametrize(
+    "text",
+    ["0", "-0", "+0", "007", "5.", ".5", "-.5", "+.5e1", "1E3", "1e+3", "-1.5e-3", "-0.0", "0e999999999999999999",
+     "1e400", "-1e400", "1e-400", "-1e-400", "4.9e-324", "2.4703282292062327e-324", "1.7976931348623159e308",
+     "9007199254740993", "123456789012345678901234567890", "0.30000000000000004",
+     "+inf", "-inf", "+Infinity", "-iNfInItY", "+nan", "-nan", "-NaN"],
+)
+def test_float_texts(text):
+    check(text)
+
+
+@pytest.mark.parametrize(
+    "text",
+    ["+", "-", ".", "-.", "e5", ".e5", "1e", "1e+", "1.2.3", "1e5.5", "++1", "+-1", "1e+-5", " 1", "1 ", "\t1",
+     "1_000", "0x10", "0x1p3", "nan", "inf", "Infinity", "+nan(1)", "-nan()", "+infinit", "+infinityy", "1f",
+     "١", "1\u00a0"],
+)
+def test_not_float_texts(text):
+    check(text)
+
+
+# Cell texts the CSV dialect can hold unquoted: no comma, quote or line end,
+# not empty (an empty cell is missing).
+cell_chars = st.characters(blacklist_characters=',"\r\n', blacklist_categories=("Cs",))
+float_like = st.text(alphabet="0123456789+-.eEinfatyINFATY_ x", min_size=1, max_size=12)
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.from_regex(FLOAT_TEXT, fullmatch=True).filter(lambda t: "\n" not in t))
+def test_random_float_texts(text):
+    check(text)
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.one_of(float_like, st.text(cell_chars, min_size=1, max_size=8)))
+@example("+iNf")
+@example("-.e1")
+def test_random_texts(text):
+    check(text)
+
+
+def check_floats(texts):
+    """Float texts, read as one column: every cell's value equals float()'s."""
+    assert all(FLOAT_TEXT.fullmatch(t) for t in texts)
+    f = read_csv("x\n1.5\n" + "\n".join(texts) + "\n")
+    assert f.dtypes() == ["f64"]
+    for text, got in zip(texts, f.floats("x")[1:], strict=True):
+        assert same_float(got, float(text)), (text, got, float(text))
+
+
+finite = st.floats(allow_nan=False, allow_infinity=False)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(finite, min_size=1, max_size=40), st.integers(1, 25))
+def test_printed_floats(values, precision):
+    texts = [repr(v) for v in values]
+    for kind in "efg":
+        texts += [f"{v:.{precision}{kind}}" for v in values]
+    texts += [f"{v:.{precision}f}" for v in values if abs(v) < 1e30]
+    check_floats(texts)
+
+
+def midpoint(value):
+    """The exact decimal midpoint between value > 0 and the next float up, in e-notation."""
+    with decimal.localcontext() as ctx:
+        ctx.prec = 1200
+        return f"{(decimal.Decimal(value) + decimal.Decimal(math.nextafter(value, math.inf))) / 2:e}"
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.floats(min_value=0, max_value=1e308, exclude_min=True), min_size=1, max_size=30),
+       st.integers(16, 40))
+def test_near_halfway_texts(values, digits):
+    """The exact midpoint between two neighbouring floats rounds to the even one;
+    cutting its digits short, or adding a digit, moves it below or above."""
+    texts = []
+    for value in values:
+        mantissa, exponent = midpoint(value).split("e")
+        texts += [f"{mantissa}e{exponent}", f"{mantissa}1e{exponent}", f"{mantissa[:digits + 1]}e{exponent}"]
+    check_floats(texts)

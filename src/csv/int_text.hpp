@@ -1,0 +1,98 @@
+// Integer text: an optional '+' or '-', then one or more ASCII digits and
+// nothing else, with a value inside the range of a 64-bit signed integer.
+// Leading zeros are allowed.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+namespace kelo_frame::csv {
+
+namespace int_detail {
+
+inline std::uint64_t load8(const char* p) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// True when all eight bytes (little-endian load) are ASCII digits.
+inline bool eight_digits(std::uint64_t v) noexcept {
+  return (((v + 0x4646464646464646U) | (v - 0x3030303030303030U)) & 0x8080808080808080U) == 0;
+}
+
+// The value of eight ASCII digits loaded little-endian (first digit lowest).
+inline std::uint64_t eight_digits_value(std::uint64_t v) noexcept {
+  v -= 0x3030303030303030U;
+  v = (v * 10) + (v >> 8);
+  return (((v & 0x000000FF000000FFU) * (100 + (1000000ULL << 32))) +
+          (((v >> 16) & 0x000000FF000000FFU) * (1 + (10000ULL << 32)))) >>
+         32;
+}
+
+}  // namespace int_detail
+
+// Parses the integer text [p, end). limit is the end of the readable memory
+// around it (at or after end): the digits are read 8 bytes at a time, and a
+// tail shorter than 8 is loaded whole when 8 bytes are readable there.
+[[nodiscard]] inline bool parse_int(const char* p, const char* end, const char* limit, std::int64_t& out) noexcept {
+  using namespace int_detail;
+  if (p == end) return false;
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = *p == '-';
+    ++p;
+    if (p == end) return false;
+  }
+  // Leading zeros add nothing; past them at most 19 digits can be in range.
+  while (end - p > 19 && *p == '0') ++p;
+  std::size_t n = static_cast<std::size_t>(end - p);
+  if (n > 19) return false;
+  std::uint64_t v = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    while (n >= 8) {
+      const std::uint64_t w = load8(p);
+      if (!eight_digits(w)) return false;
+      v = v * 100000000U + eight_digits_value(w);
+      p += 8;
+      n -= 8;
+    }
+    if (n != 0 && limit - p >= 8) {
+      // The n digits move to the top bytes; '0's fill the bytes below them.
+      const unsigned shift = static_cast<unsigned>(8 * (8 - n));
+      const std::uint64_t w = (load8(p) << shift) | (0x3030303030303030U >> (64 - shift));
+      if (!eight_digits(w)) return false;
+      std::uint64_t scale = 1;
+      for (std::size_t i = 0; i < n; ++i) scale *= 10;
+      v = v * scale + eight_digits_value(w);
+      n = 0;
+    }
+  }
+  for (; n != 0; --n, ++p) {
+    const unsigned d = static_cast<unsigned char>(*p) - unsigned{'0'};
+    if (d > 9) return false;
+    v = v * 10 + d;
+  }
+  // 19 digits stay below 2^64, so v is exact here.
+  if (negative) {
+    if (v > (std::uint64_t{1} << 63)) return false;
+    out = static_cast<std::int64_t>(std::uint64_t{0} - v);
+  } else {
+    if (v > static_cast<std::uint64_t>(INT64_MAX)) return false;
+    out = static_cast<std::int64_t>(v);
+  }
+  return true;
+}
+
+// The value of an integer text, or nothing when cell is not one.
+[[nodiscard]] inline std::optional<std::int64_t> int_text(std::string_view cell) noexcept {
+  std::int64_t v = 0;
+  if (!parse_int(cell.data(), cell.data() + cell.size(), cell.data() + cell.size(), v)) return std::nullopt;
+  return v;
+}
+
+}  // namespace kelo_frame::csv

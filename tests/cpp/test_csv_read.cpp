@@ -1,0 +1,306 @@
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <cmath>
+#include <filesystem>
+#include <format>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "csv/int_text.hpp"
+#include "csv/read.hpp"
+#include "csv/span.hpp"
+
+namespace kelo_frame::csv {
+namespace {
+
+std::string show_text(std::string_view s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
+// A table as one line: name:dtype=[cells] per column, "_" for a missing cell.
+std::string show(const Table& t) {
+  std::string out;
+  for (const Column& c : t.columns) {
+    if (!out.empty()) out += " | ";
+    out += c.name + ":" + std::string(dtype_name(*c.col)) + "=[";
+    const std::size_t n = storage_length(*c.col);
+    for (std::size_t r = 0; r < n; ++r) {
+      if (r != 0) out += ",";
+      if (!present(*c.col, r)) {
+        out += "_";
+        continue;
+      }
+      std::visit(
+          [&](const auto& col) {
+            using T = std::decay_t<decltype(col)>;
+            if constexpr (std::is_same_v<T, StrCol>) {
+              out += show_text(col.at(r));
+            } else {
+              out += std::format("{}", col.values[r]);
+            }
+          },
+          *c.col);
+    }
+    out += "]";
+  }
+  return out;
+}
+
+std::string read_show(std::string_view text) {
+  auto t = read(text);
+  if (!t) return "error: " + t.error();
+  return show(*t);
+}
+
+struct Case {
+  std::string_view text;
+  std::string_view want;
+};
+
+TEST(CsvRead, TablesFromText) {
+  const Case cases[] = {
+      // Record ends, final line end or not, blank lines.
+      {"a,b\n1,2\n", "a:i64=[1] | b:i64=[2]"},
+      {"a,b\n1,2", "a:i64=[1] | b:i64=[2]"},
+      {"a,b\r\n1,2\r\n", "a:i64=[1] | b:i64=[2]"},
+      {"x\n1\r2\r", "x:i64=[1,2]"},
+      {"x\r\r\n1\n\r\n\n2\r\n\r\n", "x:i64=[1,2]"},
+      {"a\n1\n\n2\n", "a:i64=[1,2]"},
+      {"\n\r\n\na,b\n1,2\n", "a:i64=[1] | b:i64=[2]"},
+      // No rows.
+      {"a,b\n", "a:i64=[] | b:i64=[]"},
+      {"a\n\n\n", "a:i64=[]"},
+      {"a,b", "a:i64=[] | b:i64=[]"},
+      {"\"\"", ":i64=[]"},
+      {"\"\"\n", ":i64=[]"},
+      // Missing cells: empty unquoted fields; a trailing comma adds one.
+      {"a,b\n1,\n", "a:i64=[1] | b:i64=[_]"},
+      {"a,b\n1,", "a:i64=[1] | b:i64=[_]"},
+      {"a,b\n,\n", "a:i64=[_] | b:i64=[_]"},
+      {"a,b,c\n,x,\n", "a:i64=[_] | b:str=['x'] | c:i64=[_]"},
+      {"a,b\n,1.5\n2,\n", "a:i64=[_,2] | b:f64=[1.5,_]"},
+      {"a,b\nx,\n,y\n", "a:str=['x',_] | b:str=[_,'y']"},
+      // An empty quoted field is a present, empty text.
+      {"x\n\"\"\n", "x:str=['']"},
+      {"a,b\n\"\",\n", "a:str=[''] | b:i64=[_]"},
+      {"a,b\n1,\"\"", "a:i64=[1] | b:str=['']"},
+      // Integers.
+      {"x\n+5\n007\n-0\n", "x:i64=[5,7,0]"},
+      {"x\n9223372036854775807\n-9223372036854775808\n", "x:i64=[9223372036854775807,-9223372036854775808]"},
+      {"x\n00000000000000000000000000042\n", "x:i64=[42]"},
+      {"x\n12345678\n123456789012\n1234567890123456789\n",
+       "x:i64=[12345678,123456789012,1234567890123456789]"},
+      // Floats; integers read before the first float are converted.
+      {"x\n9223372036854775808\n", "x:f64=[9223372036854775808]"},
+      {"x\n-9223372036854775809\n", "x:f64=[-9223372036854775808]"},
+      {"x\n1\n2.5\n", "x:f64=[1,2.5]"},
+      {"x\n-0\n1.5\n", "x:f64=[-0,1.5]"},
+      {"x\n+0\n0\n-00\n.5\n", "x:f64=[0,0,-0,0.5]"},
+      {"x\n9007199254740993\n0.5\n", "x:f64=[9007199254740992,0.5]"},
+      {"x\n1e3\n", "x:f64=[1000]"},
+      {"x\n.5\n", "x:f64=[0.5]"},
+      {"x\n5.\n", "x:f64=[5]"},
+      {"x\n-nan\n", "x:f64=[-nan]"},
+      {"x\n+inf\n-Infinity\n", "x:f64=[inf,-inf]"},
+      {"x\n1\n\n2.25\n", "x:f64=[1,2.25]"},
+      // Texts: anything else, or any quoted cell.
+      {"x\nnan\n", "x:str=['nan']"},
+      {"x\ninf\n", "x:str=['inf']"},
+      {"x\n.\n", "x:str=['.']"},
+      {"x\n1e\n", "x:str=['1e']"},
+      {"x\n 1\n", "x:str=[' 1']"},
+      {"x\n1 \n", "x:str=['1 ']"},
+      {"x\n1\n \n", "x:str=['1',' ']"},
+      {"x\n1_000\n", "x:str=['1_000']"},
+      {"x\n+\n", "x:str=['+']"},
+      {"x\n5\n\"6\"\n", "x:str=['5','6']"},
+      {"x\n1\n2.5\nz\n", "x:str=['1','2.5','z']"},
+      {"x\n1\n\nz\n,\n", "error: line 5: 2 fields; the header has 1"},
+      {"x,y\n1,a\n,b\n", "x:i64=[1,_] | y:str=['a','b']"},
+      // Quoted fields: doubled quotes, separators and line ends inside.
+      {"x\n\"a\"\"b\"\n", "x:str=['a\"b']"},
+      {"x\n\"\"\"\"\n", "x:str=['\"']"},
+      {"x\n\"a,b\"\n", "x:str=['a,b']"},
+      {"x\n\"a\nb\"\n", "x:str=['a\\nb']"},
+      {"x\n\"a\r\nb\"\r\n", "x:str=['a\\r\\nb']"},
+      {"x\nab\"c\n", "x:str=['ab\"c']"},
+      {"x\na\"\"\n", "x:str=['a\"\"']"},
+      {"\"a,b\",\"c\"\"\"\n1,2\n", "a,b:i64=[1] | c\":i64=[2]"},
+      // Byte-order mark.
+      {"\xEF\xBB\xBFx\n1\n", "x:i64=[1]"},
+      {"\xEF\xBB\xBF\"x\"\n1\n", "x:i64=[1]"},
+      {"x\n\xEF\xBB\xBF\n", "x:str=['\xEF\xBB\xBF']"},
+      // Header names may be empty; UTF-8 passes through.
+      {",b\n1,2\n", ":i64=[1] | b:i64=[2]"},
+      {"h\xC3\xA9\n\xE2\x82\xAC\n", "h\xC3\xA9:str=['\xE2\x82\xAC']"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(read_show(c.text), c.want) << show_text(c.text);
+}
+
+TEST(CsvRead, Failures) {
+  const Case cases[] = {
+      {"", "no header line"},
+      {"\xEF\xBB\xBF", "no header line"},
+      {"\n", "no header line"},
+      {"\r\n\r\n", "no header line"},
+      {"\r\r\n\n", "no header line"},
+      // Field counts: the first mismatch wins, and the read goes on past it.
+      {"a,b\n1,2,\n", "line 2: 3 fields; the header has 2"},
+      {"a,b\n1\n2,3\n4\n", "line 2: 1 fields; the header has 2"},
+      {"a,b\n1,2\n\n3,4,5,6\n", "line 4: 4 fields; the header has 2"},
+      {"a\n\"x\ny\"\n1,2\n", "line 4: 2 fields; the header has 1"},
+      {"a\n\"x\ry\"\n1,2\n", "line 3: 2 fields; the header has 1"},
+      {"a\n\"x\ny\n\"\n1,2\n", "line 5: 2 fields; the header has 1"},
+      {"a,b\n\"\n\",\n1\n", "line 4: 1 fields; the header has 2"},
+      {"\n\na,b\n1\n", "line 4: 1 fields; the header has 2"},
+      {"a,b\r\n\r\n1\r\n", "line 3: 1 fields; the header has 2"},
+      {"a,b\r1\r", "line 2: 1 fields; the header has 2"},
+      // Quote errors end the read at once and win over a pending count.
+      {"a,b\n1\n\"x", "line 3: a quoted field is never closed"},
+      {"a\n\"", "line 2: a quoted field is never closed"},
+      {"a\n\"x\"\"", "line 2: a quoted field is never closed"},
+      {"a,b\n\"x\ny\",\"z\n", "line 2: a quoted field is never closed"},
+      {"\"a", "line 1: a quoted field is never closed"},
+      {"a\n\"x\"y\n", "line 2: text after a closing quote"},
+      {"a\n\"x\ny\"z\n", "line 3: text after a closing quote"},
+      {"a\n\"x\" \n", "line 2: text after a closing quote"},
+      {"a\n\"x\ry\"z\n", "line 2: text after a closing quote"},
+      {"a,b\n1\n\"x\"y,2\n", "line 3: text after a closing quote"},
+      {"a\n\"x\"\"\"y\n", "line 2: text after a closing quote"},
+      // Repeated names, only after a clean scan, first repeat in header order.
+      {"a,a\n1,2\n", "the frame has a column \"a\" already"},
+      {",\n1,2\n", "the frame has a column \"\" already"},
+      {"a,b,b,a\n", "the frame has a column \"b\" already"},
+      {"a,a\n1\n", "line 2: 1 fields; the header has 2"},
+      {"a,a\n\"1", "line 2: a quoted field is never closed"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(read_show(c.text), "error: " + std::string(c.want)) << show_text(c.text);
+}
+
+TEST(CsvRead, TextOf4GiBIsRefusedBeforeItIsRead) {
+  // Address space only: the check must not touch the bytes beyond the start.
+  const std::size_t size = std::size_t{1} << 32;
+  void* mem = mmap(nullptr, size + 3, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(mem, MAP_FAILED);
+  const std::string_view text(static_cast<const char*>(mem), size);
+  EXPECT_EQ(read(text).error(), "the text is over 4 GB");
+  munmap(mem, size + 3);
+}
+
+TEST(CsvRead, SpanText) {
+  const std::string_view text = "x,\"a\"\"b\"\"\"\"c\",\"\"\"\",\"q\"";
+  EXPECT_EQ(Span::text(Span{0, 1, false, false}, text), "x");
+  EXPECT_EQ(Span::text(Span{3, 12, true, true}, text), "a\"b\"\"c");
+  EXPECT_EQ(Span::text(Span{3, 12, true, false}, text), "a\"\"b\"\"\"\"c");
+  EXPECT_EQ(Span::text(Span{15, 17, true, true}, text), "\"");
+  EXPECT_EQ(Span::text(Span{20, 21, true, false}, text), "q");
+  EXPECT_EQ(Span::text(Span{2, 2, true, false}, text), "");
+}
+
+TEST(CsvRead, IntegerText) {
+  struct IntCase {
+    std::string_view text;
+    std::optional<std::int64_t> want;
+  };
+  const IntCase cases[] = {
+      {"0", 0},
+      {"-0", 0},
+      {"+7", 7},
+      {"007", 7},
+      {"12345678", 12345678},
+      {"123456789", 123456789},
+      {"-1234567812345678", -1234567812345678},
+      {"9223372036854775807", INT64_MAX},
+      {"-9223372036854775808", INT64_MIN},
+      {"+0009223372036854775807", INT64_MAX},
+      {"9223372036854775808", std::nullopt},
+      {"-9223372036854775809", std::nullopt},
+      {"18446744073709551616", std::nullopt},
+      {"99999999999999999999", std::nullopt},
+      {"", std::nullopt},
+      {"-", std::nullopt},
+      {"+-1", std::nullopt},
+      {"--1", std::nullopt},
+      {"1.0", std::nullopt},
+      {"1e3", std::nullopt},
+      {" 1", std::nullopt},
+      {"1 ", std::nullopt},
+      {"1_000", std::nullopt},
+      {"1,000", std::nullopt},
+      {"1234567/", std::nullopt},
+      {"12345678:", std::nullopt},
+      {"\xD9\xA1", std::nullopt},
+  };
+  for (const IntCase& c : cases) EXPECT_EQ(int_text(c.text), c.want) << c.text;
+  // The 8-byte loads: a cell inside a larger buffer must not see its neighbours.
+  const std::string buf = "12,345,6789,0123456789abcdef";
+  std::int64_t v = 0;
+  const char* s = buf.data();
+  const char* limit = s + buf.size();
+  ASSERT_TRUE(parse_int(s, s + 2, limit, v));
+  EXPECT_EQ(v, 12);
+  ASSERT_TRUE(parse_int(s + 3, s + 6, limit, v));
+  EXPECT_EQ(v, 345);
+  ASSERT_TRUE(parse_int(s + 7, s + 11, limit, v));
+  EXPECT_EQ(v, 6789);
+  ASSERT_TRUE(parse_int(s + 12, s + 19, limit, v));
+  EXPECT_EQ(v, 123456);
+  EXPECT_FALSE(parse_int(s + 12, s + 23, limit, v));
+}
+
+std::string slurp(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+const std::filesystem::path kData = KELO_TEST_DATA;
+
+TEST(CsvRead, PublicFiles) {
+  struct FileCase {
+    const char* path;
+    std::string_view dtypes;  // the dtype of each column, one letter each: i, f, s
+    std::uint64_t rows;
+  };
+  const FileCase cases[] = {
+      {"datasets/country-codes/country-codes.csv", "", 249},
+      {"datasets/s-and-p-500/data.csv", "sfffffffff", 1866},
+      {"datasets/exchange-rates/monthly.csv", "ssf", 17237},
+      {"datasets/covid-19/worldwide-aggregate.csv", "siiif", 816},
+      {"csv-corpus/commons-csv/bom.csv", "sffsfi", 251},
+  };
+  for (const FileCase& c : cases) {
+    const std::string text = slurp(kData / c.path);
+    ASSERT_FALSE(text.empty()) << c.path;
+    auto t = read(text);
+    ASSERT_TRUE(t) << c.path << ": " << t.error();
+    EXPECT_EQ(t->height, c.rows) << c.path;
+    if (!c.dtypes.empty()) {
+      std::string got;
+      for (auto d : t->dtypes()) got += d[0];
+      EXPECT_EQ(got, c.dtypes) << c.path;
+    }
+  }
+  auto cc = read(slurp(kData / "datasets/country-codes/country-codes.csv"));
+  int ints = 0;
+  for (auto d : cc->dtypes()) ints += d == "i64";
+  EXPECT_EQ(cc->width(), 56U);
+  EXPECT_EQ(ints, 8);
+  EXPECT_EQ(read(slurp(kData / "csv-corpus/commons-csv/test.csv")).error(), "line 7: text after a closing quote");
+}
+
+}  // namespace
+}  // namespace kelo_frame::csv

@@ -18,11 +18,13 @@ mirror=http://deb.debian.org/debian
 
 # Everything the build, the tests, the sanitizer and fuzz runs and the
 # benchmarks use; unicode-data is the Unicode Character Database that
-# tools/gen_unicode_tables.py and the quoted-form tests read. Changing this
-# list makes a new root.
+# tools/gen_unicode_tables.py and the quoted-form tests read; mypy checks the
+# type stubs and scikit-build-core builds the wheel without a download.
+# Changing this list makes a new root.
 packages=(
   python3-dev python3-pytest python3-hypothesis python3-numpy python3-pandas
   python3-pyarrow python3-matplotlib python3-venv python3-pip
+  mypy python3-scikit-build-core
   g++ make cmake ninja-build libgtest-dev
   clang libclang-rt-dev llvm clang-format clang-tidy valgrind
   git ca-certificates procps unicode-data
@@ -98,6 +100,13 @@ exec unshare --mount --fork bash -c '
   mount -t proc proc "$root/proc"
   mount --rbind /dev "$root/dev"
   mount -t tmpfs tmpfs "$root/tmp"
+  # Trust the certificate authorities the host trusts, so that pip inside the
+  # root reaches the package index the way the host does.
+  host_ca=/etc/ssl/certs/ca-certificates.crt
+  if [[ -f "$host_ca" && -f "$root$host_ca" ]]; then
+    mount --bind "$host_ca" "$root$host_ca"
+    mount -o remount,bind,ro "$root$host_ca"
+  fi
   # A clean environment, passing on only the variables our scripts read.
   pass=()
   while IFS= read -r var; do pass+=("$var=${!var}"); done < <(

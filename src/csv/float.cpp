@@ -14,6 +14,7 @@
 #include "pow5_table.hpp"
 
 #include <bit>
+#include <cfloat>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -23,9 +24,11 @@
 namespace kelo_frame::csv {
 namespace {
 
-constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                  1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                  1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+// The exact fast path needs each double operation rounded once, to double.
+static_assert(FLT_EVAL_METHOD == 0, "double arithmetic must not use extended precision");
+
+constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                  1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 constexpr std::int64_t kMaxExactPow10 = 22;
 constexpr std::uint64_t kMaxExactInt = std::uint64_t{1} << 53;
 // Exponent digits beyond this bound cannot change the result (the value is
@@ -53,9 +56,7 @@ inline bool eight_digits(std::uint64_t v) {
 }
 
 // True when all four bytes are ASCII digits.
-inline bool four_digits(std::uint32_t v) {
-  return (((v + 0x46464646U) | (v - 0x30303030U)) & 0x80808080U) == 0;
-}
+inline bool four_digits(std::uint32_t v) { return (((v + 0x46464646U) | (v - 0x30303030U)) & 0x80808080U) == 0; }
 
 // The value of eight ASCII digits loaded little-endian (first digit lowest).
 inline std::uint64_t eight_digits_value(std::uint64_t v) {
@@ -161,8 +162,7 @@ std::uint64_t scaled_bits(std::uint64_t w, std::int64_t q) {
   }
   // An exact tie between two floats is possible only for these powers of ten
   // (the product then has no bits below the rounding bit); round it to even.
-  if (product.low <= 1 && q >= -4 && q <= 23 && (mantissa & 3) == 1 &&
-      (mantissa << shift) == product.high) {
+  if (product.low <= 1 && q >= -4 && q <= 23 && (mantissa & 3) == 1 && (mantissa << shift) == product.high) {
     mantissa &= ~std::uint64_t{1};
   }
   mantissa += mantissa & 1;
@@ -203,8 +203,7 @@ std::optional<double> float_(std::string_view cell) noexcept {
     if (!is_digit(*p) && *p != '.') {
       // Only a signed cell may be one of the words.
       if (is_word(p, end, "inf") || is_word(p, end, "infinity")) {
-        return negative ? -std::numeric_limits<double>::infinity()
-                        : std::numeric_limits<double>::infinity();
+        return negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
       }
       if (is_word(p, end, "nan")) {
         const double nan = std::numeric_limits<double>::quiet_NaN();

@@ -1,0 +1,120 @@
+"""kelo_frame's side of every task. Filters and sorts return views; the
+`+list` variants also read one column of the result back as a list."""
+
+from __future__ import annotations
+
+import os
+import sys
+
+from bench.tasks import AMONG, CITIES3, THRESHOLD, VIEW_COLUMN, fmt_float
+
+_root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(_root, os.environ.get("KELO_BUILD_DIR", "build")))
+import kelo_frame as kf  # noqa: E402
+
+
+def version() -> str:
+    return getattr(kf, "__version__", "") or "this checkout"
+
+
+def setup(threads: int) -> None:
+    """kelo_frame runs on the calling thread only."""
+
+
+def _text(path: str) -> str:
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
+def load(task: str, paths: dict):
+    if task in ("read_str", "read_str_g1"):
+        return _text(paths["csv"])
+    if task == "read_file":
+        return paths["csv"]
+    return kf.read_csv(_text(paths["csv"]))
+
+
+def head(f, n: int):
+    return f.head(n)
+
+
+def _group_q3(f):
+    g = f.group(["id3"])
+    return g.sum("v1"), g.mean("v3")
+
+
+TASKS = {
+    "read_str": lambda s, r: kf.read_csv(s),
+    "read_str_g1": lambda s, r: kf.read_csv(s),
+    "read_file": lambda p, r: kf.read_csv(_text(p)),
+    "to_csv": lambda f, r: f.to_csv(),
+    "filter_num": lambda f, r: f.where_gt("price", THRESHOLD),
+    "where_among": lambda f, r: f.where_among("qty", AMONG),
+    "where_in": lambda f, r: f.where_in("city", CITIES3),
+    "sort_i64": lambda f, r: f.sort("id", False),
+    "sort_f64": lambda f, r: f.sort("score", False),
+    "sort_str": lambda f, r: f.sort("city", False),
+    "date_year": lambda f, r: (f.add_date_part(f"year{r}", "date", "year"), (f, f"year{r}"))[1],
+    "ints": lambda f, r: f.ints("id"),
+    "floats": lambda f, r: f.floats("score"),
+    "strings": lambda f, r: f.strings("city"),
+    "g1_q1": lambda f, r: f.group(["id1"]).sum("v1"),
+    "g1_q2": lambda f, r: f.group(["id1", "id2"]).sum("v1"),
+    "g1_q3": lambda f, r: _group_q3(f),
+    "g1_q4": lambda f, r: f.group(["id6"]).sum("v1"),
+    "g1_q5": lambda f, r: f.group(["id1"]).count(),
+}
+
+
+def _with_list(name: str):
+    op = TASKS[name]
+    getter, column = VIEW_COLUMN[name]
+    return lambda f, r: getattr(op(f, r), getter)(column)
+
+
+for _name in VIEW_COLUMN:
+    TASKS[_name + "+list"] = _with_list(_name)
+
+
+def _cell(frame, getter: str, column: str, pos: int):
+    return getattr(frame.head(pos + 1).tail(1), getter)(column)[0]
+
+
+def _list_summary(values, kind):
+    present = [v for v in values if v is not None]
+    if kind == "floats":
+        return [len(values), len(values) - len(present), fmt_float(sum(present))]
+    if kind == "strings":
+        return [len(values), len(values) - len(present), sum(len(v) for v in present)]
+    return [len(values), len(values) - len(present), sum(present)]
+
+
+def summary(task: str, res) -> list:
+    """A few numbers that every library must agree on."""
+    base = task.removesuffix("+list")
+    if task.endswith("+list"):
+        return _list_summary(res, VIEW_COLUMN[base][0])
+    if base.startswith("read"):
+        return [res.height(), res.width()]
+    if base == "to_csv":
+        return [res.count("\n")]
+    if base in ("filter_num", "where_among", "where_in"):
+        return [res.height()]
+    if base.startswith("sort"):
+        getter, column = VIEW_COLUMN[base]
+        h = res.height()
+        first, mid = _cell(res, getter, column, 0), _cell(res, getter, column, h // 2)
+        if getter == "floats":
+            first, mid = fmt_float(first), fmt_float(mid)
+        return [h, first, mid]
+    if base == "date_year":
+        frame, column = res
+        return [sum(v for v in frame.ints(column) if v is not None)]
+    if base in ("ints", "floats", "strings"):
+        return _list_summary(res, base)
+    if base == "g1_q3":
+        s, m = res
+        return [s.height(), sum(s.ints("v1")), fmt_float(sum(v for v in m.floats("v3") if v is not None))]
+    if base == "g1_q5":
+        return [res.height(), sum(res.ints(res.names()[-1]))]
+    return [res.height(), sum(res.ints("v1"))]

@@ -1,0 +1,202 @@
+"""Runs the benchmark: every task, for kelo_frame and each peer library, on
+generated data, one fresh process per (library, task, size), and writes the
+report (docs/PERFORMANCE.md) and its chart (docs/perf-ratios.png).
+
+    python3 bench/run.py            # 1e6 and 1e7 rows, 3 repeats, every peer
+    python3 bench/run.py --quick    # 1e6 rows, 1 repeat, fewer peers
+
+kelo_frame's tasks are first tried on a small table; those that do not work
+yet (their methods raise "not built yet") are left out and shown as such.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import importlib.util
+import json
+import os
+import platform
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, ROOT)
+
+from bench import gen_data, report  # noqa: E402
+from bench.libs import BY_KEY, LIBS  # noqa: E402
+from bench.tasks import READ_TASKS, TASKS, VIEW_COLUMN  # noqa: E402
+
+QUICK_LIBS = ["kelo_frame", "pandas", "pyarrow-1t", "polars-1t"]
+PROBE_ROWS = 2000
+
+
+def _rows(text: str) -> int:
+    return int(float(text))
+
+
+def _installed(lib) -> bool:
+    return lib.pip is None or importlib.util.find_spec(lib.pip) is not None
+
+
+def _worker(args: list[str], env: dict, timeout: float) -> dict:
+    """Runs bench.measure in a new process and returns its JSON."""
+    cmd = [sys.executable, "-m", "bench.measure", *args]
+    try:
+        proc = subprocess.run(cmd, cwd=ROOT, env=env, capture_output=True, stdin=subprocess.DEVNULL,
+                              timeout=timeout, check=False)
+    except subprocess.TimeoutExpired:
+        return {"status": "error", "error": f"timed out after {timeout:.0f} s"}
+    lines = proc.stdout.decode(errors="replace").strip().splitlines()
+    try:
+        return json.loads(lines[-1])
+    except (IndexError, json.JSONDecodeError):
+        tail = proc.stderr.decode(errors="replace").strip().splitlines()[-3:]
+        return {"status": "error", "error": f"exit {proc.returncode}: {' | '.join(tail)}"}
+
+
+def _env(lib) -> dict:
+    env = dict(os.environ)
+    env.update(dict(lib.env))
+    env.setdefault("KELO_BUILD_DIR", "build")
+    env["PYTHONWARNINGS"] = "ignore"
+    return env
+
+
+def machine() -> dict:
+    info = {"cpu": platform.processor() or platform.machine(), "cores": os.cpu_count(),
+            "python": sys.version.split()[0], "kernel": platform.release()}
+    try:
+        out = subprocess.run(["lscpu"], capture_output=True, text=True, check=False).stdout
+        for line in out.splitlines():
+            key, _, value = line.partition(":")
+            if key.strip() == "Model name":
+                info["cpu"] = value.strip()
+            elif key.strip() == "Hypervisor vendor":
+                info["hypervisor"] = value.strip()
+    except OSError:
+        pass
+    try:
+        with open("/proc/meminfo") as f:
+            kb = int(f.readline().split()[1])
+            info["memory_gb"] = round(kb / 1024 / 1024, 1)
+    except OSError:
+        pass
+    try:
+        info["commit"] = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"],
+                                        capture_output=True, text=True, check=False).stdout.strip()
+    except OSError:
+        pass
+    try:
+        cxx = subprocess.run(["g++", "--version"], capture_output=True, text=True, check=False).stdout
+        info["compiler"] = cxx.splitlines()[0] if cxx else ""
+    except OSError:
+        pass
+    return info
+
+
+def main(argv=None) -> int:
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--quick", action="store_true", help="1e6 rows, 1 repeat, fewer peers")
+    p.add_argument("--sizes", nargs="+", type=_rows, help="row counts (default 1e6 1e7)")
+    p.add_argument("--libs", nargs="+", choices=[lib.key for lib in LIBS])
+    p.add_argument("--tasks", nargs="+", choices=[t.name for t in TASKS])
+    p.add_argument("--repeats", type=int, help="runs per measurement (default 3; 1 with --quick)")
+    p.add_argument("--budget", type=float, default=25.0,
+                   help="stop repeating once the runs of one measurement took this many seconds")
+    p.add_argument("--timeout", type=float, default=900.0, help="seconds before one measurement is given up")
+    p.add_argument("--data-dir", default=None, help=f"cache of generated data (default {gen_data.DEFAULT_DIR})")
+    p.add_argument("--out-md", default=os.path.join(ROOT, "docs", "PERFORMANCE.md"))
+    p.add_argument("--out-png", default=os.path.join(ROOT, "docs", "perf-ratios.png"))
+    p.add_argument("--out-json", default=os.path.join(ROOT, "bench", "out", "results.json"))
+    p.add_argument("--no-report", action="store_true", help="write only the JSON results")
+    a = p.parse_args(argv)
+
+    sizes = a.sizes or ([1_000_000] if a.quick else [1_000_000, 10_000_000])
+    repeats = a.repeats or (1 if a.quick else 3)
+    keys = a.libs or (QUICK_LIBS if a.quick else [lib.key for lib in LIBS])
+    libs = []
+    for key in keys:
+        lib = BY_KEY[key]
+        if _installed(lib):
+            libs.append(lib)
+        else:
+            print(f"bench: {key} is not installed (bench/setup_venv.sh adds it); left out", file=sys.stderr)
+    tasks = [t for t in TASKS if not a.tasks or t.name in a.tasks]
+    data_args = ["--data-dir", a.data_dir] if a.data_dir else []
+    started = time.time()
+
+    # Data first, so that no measurement pays for generating it.
+    need_arrow = any(lib.module not in ("kelo", "pycsv") for lib in libs)
+    for rows in sizes:
+        for kind in sorted({t.data for t in tasks}):
+            t0 = time.time()
+            gen_data.csv_path(kind, rows, a.data_dir)
+            if need_arrow and any(t.data == kind and t.name not in READ_TASKS for t in tasks):
+                gen_data.arrow_path(kind, rows, a.data_dir)
+            if time.time() - t0 > 1:
+                print(f"bench: data {kind} {rows:.0e} ready ({time.time() - t0:.0f} s)", file=sys.stderr)
+
+    # Which of kelo_frame's methods work today.
+    kelo_status: dict = {}
+    if any(lib.key == "kelo_frame" for lib in libs):
+        probe_dir = os.path.join(a.data_dir or gen_data.data_dir(), "probe")
+        found = _worker(["--lib", "kelo_frame", "--probe", "--rows", str(PROBE_ROWS),
+                            "--data-dir", probe_dir], _env(BY_KEY["kelo_frame"]), a.timeout)
+        if "status" in found and isinstance(found.get("status"), str) and "error" in found:
+            kelo_status = {t.name: found["error"] for t in tasks}
+        else:
+            kelo_status = found
+        broken = sorted(k for k, v in kelo_status.items() if v != "ok")
+        if broken:
+            print(f"bench: kelo_frame tasks not working yet: {', '.join(broken)}", file=sys.stderr)
+
+    plan = []
+    for rows in sizes:
+        for task in tasks:
+            for lib in libs:
+                if lib.max_rows and rows > lib.max_rows:
+                    continue
+                if lib.tasks is not None and task.name not in lib.tasks:
+                    continue
+                names = [task.name]
+                if lib.key == "kelo_frame" and task.name in VIEW_COLUMN:
+                    names.append(task.name + "+list")
+                plan.extend((rows, name, lib) for name in names)
+
+    results = []
+    for i, (rows, name, lib) in enumerate(plan, 1):
+        if lib.key == "kelo_frame" and kelo_status.get(name, "ok") != "ok":
+            status = kelo_status[name]
+            r = {"lib": lib.key, "task": name, "rows": rows,
+                 "status": "not built" if status == "not built" else "error",
+                 "error": None if status == "not built" else status}
+        else:
+            args = ["--lib", lib.key, "--task", name, "--rows", str(rows), "--repeats", str(repeats),
+                    "--budget", str(a.budget), *data_args]
+            r = _worker(args, _env(lib), a.timeout)
+            r.setdefault("lib", lib.key)
+            r.setdefault("task", name)
+            r.setdefault("rows", rows)
+        results.append(r)
+        print(f"bench: [{i}/{len(plan)}] {rows:.0e} {name:<16} {lib.key:<11} {report.progress(r)}",
+              file=sys.stderr)
+
+    meta = {"date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+            "machine": machine(), "sizes": sizes, "repeats": repeats, "budget": a.budget,
+            "quick": a.quick, "libs": [lib.key for lib in libs], "seconds": round(time.time() - started),
+            "versions": {r["lib"]: r["version"] for r in results if r.get("version")},
+            "kelo_status": kelo_status}
+    os.makedirs(os.path.dirname(a.out_json), exist_ok=True)
+    with open(a.out_json, "w") as f:
+        json.dump({"meta": meta, "results": results}, f, indent=1)
+    if not a.no_report:
+        report.write(meta, results, a.out_md, a.out_png)
+        print(f"bench: wrote {a.out_md} and {a.out_png}", file=sys.stderr)
+    print(f"bench: done in {time.time() - started:.0f} s; results in {a.out_json}", file=sys.stderr)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

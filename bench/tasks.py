@@ -1,0 +1,76 @@
+"""The benchmark's tasks: what each one does, on which data, and the target
+kelo_frame is held to."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+
+@dataclass(frozen=True)
+class Target:
+    """kelo_frame must be `ratio` times as fast as the reference (the fastest
+    single-thread peer, or the peer named in `against`); `mb_s` is a floor on
+    its own throughput. A ratio of 1 means "ahead of"."""
+
+    ratio: float
+    against: str | None = None
+    mb_s: float | None = None
+
+    def text(self) -> str:
+        who = self.against or "fastest 1-thread peer"
+        parts = []
+        if self.mb_s:
+            parts.append(f">= {self.mb_s:.0f} MB/s")
+        parts.append(f">= {self.ratio:g}x {who}" if self.ratio > 1 else f"ahead of every 1-thread peer")
+        return " and ".join(parts)
+
+
+@dataclass(frozen=True)
+class Task:
+    name: str
+    data: str  # "mixed" or "g1"
+    what: str
+    csv_bytes: bool = False  # throughput in MB/s of CSV text rather than rows/s
+    target: Target | None = None
+    view: bool = False  # kelo_frame returns a view: also time it with one column read back
+
+
+CITIES3 = ["Paris", "Tokyo", "Lima"]
+AMONG = [7, 42, 99]
+THRESHOLD = 500.0
+
+TASKS = [
+    Task("read_str", "mixed", "read_csv from an in-memory str", True, Target(3, mb_s=600)),
+    Task("read_file", "mixed", "read_csv from a file (read + decode included)", True),
+    Task("read_str_g1", "g1", "read_csv from a str, G1 data", True),
+    Task("to_csv", "mixed", "write the table as CSV text", True, Target(3, against="pyarrow-1t")),
+    Task("filter_num", "mixed", f"price > {THRESHOLD:g} (keeps half)", target=Target(5), view=True),
+    Task("where_among", "mixed", f"qty among {AMONG}", target=Target(5), view=True),
+    Task("where_in", "mixed", f"city in {len(CITIES3)} names", target=Target(5), view=True),
+    Task("sort_i64", "mixed", "stable sort by id (i64)", target=Target(10), view=True),
+    Task("sort_f64", "mixed", "stable sort by score (f64, 5% missing)", target=Target(10), view=True),
+    Task("sort_str", "mixed", "stable sort by city (str, 100 values)", target=Target(5), view=True),
+    Task("date_year", "mixed", "year of the date column (YYYY-MM-DD text)"),
+    Task("ints", "mixed", "id column to a list of int"),
+    Task("floats", "mixed", "score column to a list of float/None"),
+    Task("strings", "mixed", "city column to a list of str"),
+    Task("g1_q1", "g1", "sum v1 by id1", target=Target(1)),
+    Task("g1_q2", "g1", "sum v1 by id1, id2", target=Target(1)),
+    Task("g1_q3", "g1", "sum v1 and mean v3 by id3", target=Target(1)),
+    Task("g1_q4", "g1", "sum v1 by id6", target=Target(1)),
+    Task("g1_q5", "g1", "count by id1", target=Target(1)),
+]
+BY_NAME = {t.name: t for t in TASKS}
+READ_TASKS = {"read_str", "read_file", "read_str_g1"}
+
+# The column read back after a view, per task.
+VIEW_COLUMN = {"filter_num": ("floats", "price"), "where_among": ("ints", "qty"),
+               "where_in": ("strings", "city"), "sort_i64": ("ints", "id"),
+               "sort_f64": ("floats", "score"), "sort_str": ("strings", "city")}
+
+
+def fmt_float(x) -> str:
+    """A float compared across libraries: 9 significant digits, so that the
+    last-bit differences of a float parser that does not round correctly do
+    not count as a wrong answer."""
+    return "None" if x is None or x != x else f"{x:.9g}"

@@ -1,0 +1,127 @@
+"""Keeps the benchmark suite runnable: the whole harness on a tiny table for
+kelo_frame, one measurement per installed peer, and the data generator."""
+
+from __future__ import annotations
+
+import csv
+import importlib.util
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, ROOT)
+
+from bench import gen_data  # noqa: E402
+from bench.tasks import TASKS, VIEW_COLUMN  # noqa: E402
+
+ROWS = 2000
+
+
+def _env() -> dict:
+    env = dict(os.environ)
+    env.setdefault("KELO_BUILD_DIR", "build")
+    env["POLARS_MAX_THREADS"] = "1"
+    return env
+
+
+@pytest.fixture(scope="module")
+def data_dir(tmp_path_factory):
+    return str(tmp_path_factory.mktemp("bench-data"))
+
+
+@pytest.fixture(scope="module")
+def harness(tmp_path_factory, data_dir):
+    out = tmp_path_factory.mktemp("bench-out")
+    md, png, js = out / "PERFORMANCE.md", out / "ratios.png", out / "results.json"
+    subprocess.run(
+        [sys.executable, "bench/run.py", "--sizes", str(ROWS), "--libs", "kelo_frame", "--repeats", "1",
+         "--data-dir", data_dir, "--out-md", str(md), "--out-png", str(png), "--out-json", str(js)],
+        cwd=ROOT, env=_env(), check=True, capture_output=True, timeout=120)
+    with open(js) as f:
+        return json.load(f), md.read_text(), png
+
+
+def test_harness_measures_every_task_and_writes_the_report(harness):
+    saved, text, png = harness
+    got = {r["task"]: r for r in saved["results"]}
+    assert set(got) == {t.name for t in TASKS} | {name + "+list" for name in VIEW_COLUMN}
+    for name, r in got.items():
+        # A method still in the making may say so; anything else is a fault.
+        assert r["status"] in ("ok", "not built"), (name, r.get("error"))
+        if r["status"] == "ok":
+            assert r["times"] and all(t >= 0 for t in r["times"])
+            assert r["rss_peak_kb"] >= r["rss_base_kb"] > 0
+    for task in TASKS:
+        assert f"| {task.name}: {task.what} |" in text
+    assert "## Targets" in text and "## Answers checked" in text
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_harness_answers_are_right_where_kelo_frame_works(harness):
+    saved, _, _ = harness
+    got = {r["task"]: r for r in saved["results"] if r["status"] == "ok"}
+    if "read_str" in got:
+        assert got["read_str"]["summary"] == [ROWS, 7]
+    if "filter_num" in got and "filter_num+list" in got:
+        # The view and the list read back from it have the same length.
+        assert got["filter_num"]["summary"][0] == got["filter_num+list"]["summary"][0]
+    if "g1_q5" in got:
+        groups, total = got["g1_q5"]["summary"]
+        assert groups == 100 and total == ROWS
+
+
+# One cheap measurement per peer: its answer must match kelo_frame's (or
+# pandas' while kelo_frame's is not built).
+PEERS = [("pandas", "pandas"), ("pyarrow-1t", "pyarrow"), ("polars-1t", "polars"),
+         ("duckdb-1t", "duckdb"), ("csv", None)]
+
+
+def _measure(lib: str, task: str, data_dir: str) -> dict:
+    proc = subprocess.run(
+        [sys.executable, "-m", "bench.measure", "--lib", lib, "--task", task, "--rows", str(ROWS),
+         "--repeats", "1", "--data-dir", data_dir],
+        cwd=ROOT, env=_env(), check=True, capture_output=True, timeout=60)
+    return json.loads(proc.stdout.decode().strip().splitlines()[-1])
+
+
+@pytest.mark.parametrize("lib,module", PEERS)
+def test_peer_measurement_agrees(lib, module, data_dir):
+    if module and importlib.util.find_spec(module) is None:
+        pytest.skip(f"{module} is not installed")
+    if not importlib.util.find_spec("pyarrow") and lib != "csv":
+        pytest.skip("the peers load their input through pyarrow")
+    task = "to_csv" if lib == "csv" else "where_in"
+    got = _measure(lib, task, data_dir)
+    assert got["status"] == "ok", got.get("error")
+    ref = _measure("kelo_frame", task, data_dir)
+    if ref["status"] != "ok":
+        pytest.skip("kelo_frame's side of this task is not built yet")
+    assert got["summary"] == ref["summary"]
+
+
+def test_generated_data_is_deterministic_and_well_formed(tmp_path):
+    a, b = tmp_path / "a.csv", tmp_path / "b.csv"
+    gen_data.generate("mixed", 1500, str(a))
+    gen_data.generate("mixed", 1500, str(b))
+    assert a.read_bytes() == b.read_bytes()
+    with open(a, newline="", encoding="utf-8") as f:
+        rows = list(csv.reader(f))
+    assert rows[0] == gen_data.MIXED_HEADER.split(",")
+    assert len(rows) == 1501 and all(len(r) == 7 for r in rows)
+    notes = [r[5] for r in rows[1:]]
+    assert any("," in n and '"' in n for n in notes), "some notes need quoting"
+    assert all(10 <= len(n) <= 44 for n in notes)
+    empty_scores = sum(1 for r in rows[1:] if r[2] == "")
+    assert 20 < empty_scores < 150  # ~5% of 1500
+
+    g = tmp_path / "g.csv"
+    gen_data.generate("g1", 3000, str(g))
+    with open(g, newline="", encoding="utf-8") as f:
+        grows = list(csv.reader(f))[1:]
+    assert len({r[0] for r in grows}) == 100
+    assert {r[6] for r in grows} == {"1", "2", "3", "4", "5"}
+    assert all(r[2].startswith("id") and len(r[2]) == 12 for r in grows)

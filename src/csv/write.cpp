@@ -3,12 +3,14 @@
 // Everything is formatted straight into one output string: no cell becomes a
 // string of its own. The string grows by projecting the final size from the
 // rows written so far, so a large table is copied a handful of times at most
-// while it grows. Integers go through std::to_chars, floats through
+// while it grows. Integers go through a two-digits-at-a-time writer, floats through
 // repr::float_to, texts through the shared field writer. A text cell is
 // written in quotes whenever the reader would take it for a float; most texts
-// are ruled out by their first byte before the float grammar is consulted.
+// are ruled out by a quick look at their bytes before the float grammar is
+// consulted.
 #include <algorithm>
-#include <charconv>
+#include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -65,6 +67,7 @@ struct Source {
   const std::int64_t* i64 = nullptr;
   const std::uint64_t* offsets = nullptr;
   const char* bytes = nullptr;
+  std::uint64_t byte_count = 0;
   const std::uint64_t* valid = nullptr;  // validity words; rows past them are present
   std::size_t valid_words = 0;
 
@@ -91,6 +94,7 @@ Source source(const Col& col) {
           s.dtype = Dtype::Str;
           s.offsets = c.offsets.data();
           s.bytes = c.bytes.data();
+          s.byte_count = c.bytes.size();
         }
         return s;
       },
@@ -115,14 +119,34 @@ std::size_t row_guess(const Table& table) {
   return n + 1;
 }
 
-// First bytes a float text can begin with: a digit, a sign or a point. Any
-// other text is no float text, whatever follows.
-constexpr bool may_be_float(char c) noexcept {
-  return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+constexpr bool is_letter(char c, char lower) noexcept { return (c | 0x20) == lower; }
+
+// False when the text cannot be a float text: a float text is a sign and a
+// word (inf, infinity, nan), or an optional sign then digits, points and
+// 'e'/'E', with a sign only right after the 'e'. This only rules texts out
+// cheaply (names, dates, notes); csv::float_ decides the rest.
+inline bool may_be_float(std::string_view text) noexcept {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  if (*p == '+' || *p == '-') {
+    if (++p == end) return false;
+    if (is_letter(*p, 'i') || is_letter(*p, 'n')) return true;
+  } else if (!is_digit(*p) && *p != '.') {
+    return false;
+  }
+  char prev = 0;
+  for (; p != end; prev = *p++) {
+    const char c = *p;
+    if (is_digit(c) || c == '.' || is_letter(c, 'e')) continue;
+    if ((c == '+' || c == '-') && is_letter(prev, 'e')) continue;
+    return false;
+  }
+  return true;
 }
 
-inline char* put_text(char* out, std::string_view text) noexcept {
-  if (!text.empty() && may_be_float(text[0]) && float_(text).has_value()) {
+inline char* put_text(char* out, std::string_view text, std::size_t readable) noexcept {
+  if (!text.empty() && may_be_float(text) && float_(text).has_value()) {
     // A float text holds no double quote, so it goes between quotes as it is.
     *out++ = '"';
     std::memcpy(out, text.data(), text.size());
@@ -130,7 +154,49 @@ inline char* put_text(char* out, std::string_view text) noexcept {
     *out++ = '"';
     return out;
   }
-  return put_field(out, text);
+  return put_field(out, text, readable);
+}
+
+constexpr std::array<char, 200> kPairs = [] {
+  std::array<char, 200> t{};
+  for (std::size_t i = 0; i < 100; ++i) {
+    t[2 * i] = static_cast<char>('0' + i / 10);
+    t[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return t;
+}();
+
+constexpr std::array<std::uint64_t, 20> kPow10 = [] {
+  std::array<std::uint64_t, 20> t{};
+  t[0] = 1;
+  for (std::size_t i = 1; i < t.size(); ++i) t[i] = t[i - 1] * 10;
+  return t;
+}();
+
+// Writes an integer in decimal, two digits at a time from the right.
+inline char* put_i64(char* out, std::int64_t value) noexcept {
+  auto u = static_cast<std::uint64_t>(value);
+  if (value < 0) {
+    *out++ = '-';
+    u = 0 - u;
+  }
+  // Digits: floor(log10(u)) + 1, from the bit length (1233 / 4096 ~ log10 2).
+  const int bits = 64 - std::countl_zero(u | 1);
+  const int t = (bits * 1233) >> 12;
+  const int n = t + (u >= kPow10[static_cast<std::size_t>(t)] ? 1 : 0) + (u == 0 ? 1 : 0);
+  char* const end = out + n;
+  char* q = end;
+  while (u >= 100) {
+    q -= 2;
+    std::memcpy(q, &kPairs[2 * (u % 100)], 2);
+    u /= 100;
+  }
+  if (u >= 10) {
+    std::memcpy(q - 2, &kPairs[2 * u], 2);
+  } else {
+    q[-1] = static_cast<char>('0' + u);
+  }
+  return end;
 }
 
 }  // namespace
@@ -138,6 +204,7 @@ inline char* put_text(char* out, std::string_view text) noexcept {
 std::string write(const Table& table) {
   std::size_t header_bytes = 1;
   for (const auto& column : table.columns) header_bytes += field_bound(column.name.size()) + 1;
+  header_bytes += field_slack;
   const std::uint64_t height = table.height;
   const std::size_t guess = row_guess(table);
   Buffer buf(header_bytes + static_cast<std::size_t>(std::min(height, kFirstRows)) * guess);
@@ -145,7 +212,7 @@ std::string write(const Table& table) {
   char* end = buf.end();
 
   for (const auto& column : table.columns) {
-    p = put_field(p, column.name);
+    p = put_field(p, column.name, column.name.size());
     *p++ = ',';
   }
   if (table.columns.empty()) {
@@ -187,7 +254,7 @@ std::string write(const Table& table) {
       switch (s.dtype) {
         case Dtype::I64: {
           room(kI64Chars + 1, pos);
-          p = std::to_chars(p, p + kI64Chars, s.i64[row]).ptr;
+          p = put_i64(p, s.i64[row]);
           break;
         }
         case Dtype::F64: {
@@ -198,8 +265,8 @@ std::string write(const Table& table) {
         case Dtype::Str: {
           const std::uint64_t from = s.offsets[row];
           const std::string_view text(s.bytes + from, static_cast<std::size_t>(s.offsets[row + 1] - from));
-          room(field_bound(text.size()) + 1, pos);
-          p = put_text(p, text);
+          room(field_bound(text.size()) + 1 + field_slack, pos);
+          p = put_text(p, text, static_cast<std::size_t>(s.byte_count - from));
           break;
         }
       }

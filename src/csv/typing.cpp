@@ -1,10 +1,10 @@
-// Numeric columns are typed together, in blocks of rows that span about 1 MB
-// of text, so that each stretch of text is brought into the cache once for all
+// All columns are typed together, in blocks of rows that span about 1 MB of
+// text, so that each stretch of text is brought into the cache once for all
 // columns rather than once per column. A column starts as i64; the first cell
 // that is no integer text turns it into f64 (the integers read so far are
 // converted, not parsed again), and the first cell that is no float text
-// turns it into str. Text columns are built last, each from its spans, into
-// one byte buffer sized once.
+// turns it into str, whose bytes for the earlier rows are then gathered at
+// once. A column with a quoted field is str from the start.
 #include "typing.hpp"
 
 #include <algorithm>
@@ -18,14 +18,19 @@ namespace kelo_frame::csv {
 namespace {
 
 constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+// Slack past the last cell of a text block, so that short cells are copied
+// with fixed-size moves that may write a little beyond them.
+constexpr std::size_t kSlack = 16;
 
 enum class Kind : std::uint8_t { Int, Float, Text };
 
 struct Builder {
   Kind kind = Kind::Int;
+  bool quoted = false;  // some field of the column is quoted
   std::vector<std::int64_t> ints;
   std::vector<double> floats;
-  Validity valid;
+  StrCol texts;
+  Validity valid;  // of ints and floats (texts has its own)
 };
 
 class Typer {
@@ -45,17 +50,26 @@ class Typer {
       b.floats.resize(r1);
       r = float_block(b, spans, r, r1);
       if (r == r1) return;
-      to_text(b);
+      to_text(b, spans);
+      text_block(b, spans, 0, r);  // the rows typed as numbers so far
+    }
+    text_block(b, spans, r, r1);
+  }
+
+  // Reserves the storage of a column that starts as i64, or as str when
+  // quoted.
+  void start(Builder& b, const Bounds* spans) const {
+    if (b.quoted) {
+      to_text(b, spans);
+    } else {
+      b.ints.reserve(rows_);
     }
   }
 
-  // Reserves the column's i64 storage; blocks fill it in turn.
-  void start(Builder& b) const { b.ints.reserve(rows_); }
-
  private:
-  void set_missing(Builder& b, std::size_t r) const {
-    if (b.valid.all_present()) b.valid.reserve(rows_);
-    b.valid.set_missing(r);
+  void set_missing(Validity& valid, std::size_t r) const {
+    if (valid.all_present()) valid.reserve(rows_);
+    valid.set_missing(r);
   }
 
   // Returns the row of the first cell that is no integer text, or r1.
@@ -66,7 +80,7 @@ class Typer {
     for (std::size_t r = r0; r < r1; ++r) {
       const Bounds f = spans[r];
       if (f.start == f.end) {
-        set_missing(b, r);
+        set_missing(b.valid, r);
         continue;
       }
       if (!parse_int(s + f.start, s + f.end, limit, out[r])) return r;
@@ -80,7 +94,7 @@ class Typer {
     for (std::size_t r = r0; r < r1; ++r) {
       const Bounds f = spans[r];
       if (f.start == f.end) {
-        set_missing(b, r);
+        set_missing(b.valid, r);
         continue;
       }
       const auto value = float_(text_.substr(f.start, f.end - f.start));
@@ -107,52 +121,56 @@ class Typer {
     b.ints = {};
   }
 
-  static void to_text(Builder& b) {
+  // The column becomes str: its storage is sized from its spans once.
+  void to_text(Builder& b, const Bounds* spans) const {
     b.kind = Kind::Text;
+    b.ints = {};
     b.floats = {};
     b.valid = {};
+    std::size_t total = 0;
+    for (std::size_t r = 0; r < rows_; ++r) total += spans[r].end - spans[r].start;
+    b.texts.bytes.reserve(total + kSlack);
+    b.texts.offsets.reserve(rows_ + 1);
+  }
+
+  // Appends the texts of rows [r0, r1): every cell's bytes, with doubled
+  // quotes made one in quoted cells that hold them.
+  void text_block(Builder& b, const Bounds* spans, std::size_t r0, std::size_t r1) const {
+    if (r0 == r1) return;
+    StrCol& col = b.texts;
+    std::size_t bound = 0;
+    for (std::size_t r = r0; r < r1; ++r) bound += spans[r].end - spans[r].start;
+    const char* const s = text_.data();
+    const std::size_t n = text_.size();
+    const std::size_t old = col.bytes.size();
+    col.bytes.resize_and_overwrite(old + bound + kSlack, [&](char* out, std::size_t) {
+      std::size_t at = old;
+      for (std::size_t r = r0; r < r1; ++r) {
+        const Bounds f = spans[r];
+        const std::size_t len = f.end - f.start;
+        if (len == 0) {
+          if (!(b.quoted && is_quoted(f, text_))) set_missing(col.valid, r);
+        } else if (b.quoted && is_quoted(f, text_) && std::memchr(s + f.start, '"', len) != nullptr) {
+          for (std::size_t i = f.start; i < f.end; ++i) {
+            out[at++] = s[i];
+            if (s[i] == '"') ++i;  // the second quote of a pair
+          }
+        } else if (len <= kSlack && n - f.start >= kSlack) {
+          std::memcpy(out + at, s + f.start, kSlack);  // a fixed-size move; the slack takes the excess
+          at += len;
+        } else {
+          std::memcpy(out + at, s + f.start, len);
+          at += len;
+        }
+        col.offsets.push_back(at);
+      }
+      return at;
+    });
   }
 
   std::string_view text_;
   std::size_t rows_;
 };
-
-// The text column of one span list: every cell's bytes appended to one buffer,
-// doubled quotes made one in quoted cells that hold them.
-StrCol text_column(std::string_view text, const SpanList& spans, bool any_quoted) {
-  const std::size_t rows = spans.size();
-  const Bounds* const f = spans.data();
-  const char* const s = text.data();
-  std::size_t total = 0;
-  for (std::size_t r = 0; r < rows; ++r) total += f[r].end - f[r].start;
-  StrCol col;
-  col.offsets.resize(rows + 1);
-  std::uint64_t* const offsets = col.offsets.data();
-  col.bytes.resize_and_overwrite(total, [&](char* out, std::size_t) {
-    std::size_t at = 0;
-    for (std::size_t r = 0; r < rows; ++r) {
-      const Bounds b = f[r];
-      const std::size_t len = b.end - b.start;
-      if (len == 0) {
-        if (!(any_quoted && is_quoted(b, text))) {
-          if (col.valid.all_present()) col.valid.reserve(rows);
-          col.valid.set_missing(r);
-        }
-      } else if (any_quoted && is_quoted(b, text) && std::memchr(s + b.start, '"', len) != nullptr) {
-        for (std::size_t i = b.start; i < b.end; ++i) {
-          out[at++] = s[i];
-          if (s[i] == '"') ++i;  // the second quote of a pair
-        }
-      } else {
-        std::memcpy(out + at, s + b.start, len);
-        at += len;
-      }
-      offsets[r + 1] = at;
-    }
-    return at;
-  });
-  return col;
-}
 
 }  // namespace
 
@@ -161,40 +179,28 @@ std::vector<Col> type_columns(std::string_view text, Scanned& scanned) {
   const std::size_t rows = scanned.rows;
   Typer typer(text, rows);
   std::vector<Builder> builders(width);
-  std::vector<std::size_t> numeric;  // the columns still i64 or f64
   for (std::size_t c = 0; c < width; ++c) {
-    if (scanned.quoted[c] != 0) {
-      builders[c].kind = Kind::Text;
-    } else {
-      typer.start(builders[c]);
-      numeric.push_back(c);
-    }
+    builders[c].quoted = scanned.quoted[c] != 0;
+    typer.start(builders[c], scanned.columns[c].data());
   }
 
   // Rows per block, so that a block spans about kBlockBytes of text.
-  const std::size_t per_block =
-      std::max<std::size_t>(64, rows == 0 ? 1 : rows / std::max<std::size_t>(1, text.size() / kBlockBytes));
-  for (std::size_t r0 = 0; r0 < rows && !numeric.empty(); r0 += per_block) {
+  const std::size_t blocks = std::max<std::size_t>(1, text.size() / kBlockBytes);
+  const std::size_t per_block = std::max<std::size_t>(64, rows / blocks);
+  for (std::size_t r0 = 0; r0 < rows; r0 += per_block) {
     const std::size_t r1 = std::min(rows, r0 + per_block);
-    for (const std::size_t c : numeric) typer.block(builders[c], scanned.columns[c].data(), r0, r1);
-    std::erase_if(numeric, [&](std::size_t c) { return builders[c].kind == Kind::Text; });
+    for (std::size_t c = 0; c < width; ++c) typer.block(builders[c], scanned.columns[c].data(), r0, r1);
   }
 
   std::vector<Col> cols;
   cols.reserve(width);
   for (std::size_t c = 0; c < width; ++c) {
-    Builder& b = builders[c];
-    if (b.kind != Kind::Text) scanned.columns[c].release();
-  }
-  for (std::size_t c = 0; c < width; ++c) {
+    scanned.columns[c].release();
     Builder& b = builders[c];
     switch (b.kind) {
       case Kind::Int: cols.emplace_back(I64Col{std::move(b.ints), std::move(b.valid)}); break;
       case Kind::Float: cols.emplace_back(F64Col{std::move(b.floats), std::move(b.valid)}); break;
-      case Kind::Text:
-        cols.emplace_back(text_column(text, scanned.columns[c], scanned.quoted[c] != 0));
-        scanned.columns[c].release();
-        break;
+      case Kind::Text: cols.emplace_back(std::move(b.texts)); break;
     }
   }
   return cols;

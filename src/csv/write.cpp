@@ -30,6 +30,7 @@ namespace {
 constexpr std::size_t kI64Chars = 20;
 // Rows written before the first size projection, and the guess for them.
 constexpr std::uint64_t kFirstRows = 1024;
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // A growing output string written through a raw pointer. The string's size is
 // its usable room; the written length is tracked by the caller's pointer and
@@ -212,7 +213,11 @@ std::string write(const Table& table) {
   char* end = buf.end();
 
   for (const auto& column : table.columns) {
-    p = put_field(p, column.name, column.name.size());
+    const std::string_view name = column.name;
+    // A first name that begins with U+FEFF would begin the text with the bytes
+    // of a byte-order mark, which the reader removes: quoting it keeps the name.
+    const bool first = &column == &table.columns.front();
+    p = first && name.starts_with(kByteOrderMark) ? put_quoted(p, name) : put_field(p, name, name.size());
     *p++ = ',';
   }
   if (table.columns.empty()) {

@@ -84,6 +84,16 @@ TEST(CsvWrite, HeaderNamesAreQuotedOnlyWhenNeeded) {
   EXPECT_EQ(write(t), "\"x,y\",5,\"\",\"a\"\"b\",\"l\nf\",\" s\",\xEF\xBB\xBFz\n");
 }
 
+// Only as the very first bytes of the text would U+FEFF be taken for a
+// byte-order mark, so only there is it quoted.
+TEST(CsvWrite, LeadingByteOrderMarkInFirstNameIsQuoted) {
+  Table t;
+  ASSERT_TRUE(t.add("\xEF\xBB\xBF" "a", texts({"\xEF\xBB\xBF" "v"})));
+  ASSERT_TRUE(t.add("\xEF\xBB\xBF" "b", texts({"w"})));
+  EXPECT_EQ(write(t), "\"\xEF\xBB\xBF" "a\",\xEF\xBB\xBF" "b\n\xEF\xBB\xBFv,w\n");
+  EXPECT_EQ(quote("\xEF\xBB\xBF" "a"), "\xEF\xBB\xBF" "a");
+}
+
 TEST(CsvWrite, ViewsAreWrittenInViewOrder) {
   Table t;
   ASSERT_TRUE(t.add("a", ints({10, 11, std::nullopt, 13})));

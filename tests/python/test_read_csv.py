@@ -1,0 +1,181 @@
+"""read_csv through Python: dtypes from the contents, missing versus empty cells, and every message."""
+
+import json
+import math
+import pathlib
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import kelo_frame
+from kelo_frame import read_csv
+
+DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
+SPECTRUM = DATA / "csv-corpus" / "csv-spectrum"
+
+
+def cells(f, name):
+    kind = f.dtypes()[f.names().index(name)]
+    return {"i64": f.ints, "f64": f.floats, "str": f.strings}[kind](name)
+
+
+def table(f):
+    return {name: (kind, cells(f, name)) for name, kind in zip(f.names(), f.dtypes())}
+
+
+@pytest.mark.parametrize(
+    "text, want",
+    [
+        ("a,b\n1,2\n", {"a": ("i64", [1]), "b": ("i64", [2])}),
+        ("a,b\r\n1,2", {"a": ("i64", [1]), "b": ("i64", [2])}),
+        ("x\n1\r2\r", {"x": ("i64", [1, 2])}),
+        ("a\n1\n\n2\n", {"a": ("i64", [1, 2])}),
+        ("a,b\n", {"a": ("i64", []), "b": ("i64", [])}),
+        ("a,b\n1,\n", {"a": ("i64", [1]), "b": ("i64", [None])}),
+        ("a,b\n1,", {"a": ("i64", [1]), "b": ("i64", [None])}),
+        ("a,b\n1,\"\"\n", {"a": ("i64", [1]), "b": ("str", [""])}),
+        ("a,b\nx,\n\"\",y\n", {"a": ("str", ["x", ""]), "b": ("str", [None, "y"])}),
+        ("x\n+5\n007\n", {"x": ("i64", [5, 7])}),
+        ("x\n9223372036854775807\n-9223372036854775808\n", {"x": ("i64", [2**63 - 1, -(2**63)])}),
+        ("x\n9223372036854775808\n", {"x": ("f64", [9223372036854775808.0])}),
+        ("x\n1\n2.5\n", {"x": ("f64", [1.0, 2.5])}),
+        ("x\n1e3\n.5\n5.\n", {"x": ("f64", [1000.0, 0.5, 5.0])}),
+        ("x\n+inf\n-Infinity\n", {"x": ("f64", [math.inf, -math.inf])}),
+        ("x\n5\n\"6\"\n", {"x": ("str", ["5", "6"])}),
+        ("x\nnan\n", {"x": ("str", ["nan"])}),
+        ("x\n1\n \n", {"x": ("str", ["1", " "])}),
+        ("x\n.\n1e\n 1\n1 \n", {"x": ("str", [".", "1e", " 1", "1 "])}),
+        ("x\n\"a\"\"b\"\nab\"c\n", {"x": ("str", ['a"b', 'ab"c'])}),
+        ("x\n\"a\nb\"\n\"c\r\nd\"\n", {"x": ("str", ["a\nb", "c\r\nd"])}),
+        ("\"\"\n", {"": ("i64", [])}),
+        ("\ufeffname\n1\n", {"name": ("i64", [1])}),
+        ("naïve,€\n日本,ü\n", {"naïve": ("str", ["日本"]), "€": ("str", ["ü"])}),
+    ],
+)
+def test_tables(text, want):
+    assert table(read_csv(text)) == want
+
+
+def test_signs_of_zero_and_nan():
+    f = read_csv("x,y\n-0\n1.5\n".replace("\n1.5", ",1\n1.5,-nan"))
+    x, y = f.floats("x"), f.floats("y")
+    assert math.copysign(1, x[0]) == -1 and x[1] == 1.5
+    assert y[0] == 1 and math.isnan(y[1]) and math.copysign(1, y[1]) == -1
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("", "no header line"),
+        ("\ufeff", "no header line"),
+        ("\n", "no header line"),
+        ("\r\n\r\n", "no header line"),
+        ("a,b\n1,2,\n", "line 2: 3 fields; the header has 2"),
+        ("a,b\n1\n2,3\n4\n", "line 2: 1 fields; the header has 2"),
+        ("a\n\"x\ny\"\n\n1,2\n", "line 5: 2 fields; the header has 1"),
+        ("a\n\"x\ry\"\n1,2\n", "line 3: 2 fields; the header has 1"),
+        ("a,b\n1\n\"x", "line 3: a quoted field is never closed"),
+        ("a,b\n\"x\ny\",\"z\n", "line 2: a quoted field is never closed"),
+        ("a\n\"x\"y\n", "line 2: text after a closing quote"),
+        ("a\n\"x\ny\"z\n", "line 3: text after a closing quote"),
+        ("a\n\"x\" \n", "line 2: text after a closing quote"),
+        ("a,a\n1,2\n", 'the frame has a column "a" already'),
+        (",\n1,2\n", 'the frame has a column "" already'),
+        ("a\tb,a\tb\n", 'the frame has a column "a\\tb" already'),
+        ("a,a\n1\n", "line 2: 1 fields; the header has 2"),
+    ],
+)
+def test_messages(text, message):
+    with pytest.raises(ValueError) as e:
+        read_csv(text)
+    assert str(e.value) == message
+    assert type(e.value) is ValueError
+
+
+def test_line_numbers_in_a_long_text():
+    # Long enough for the block scanner; the error sits past many quoted LFs.
+    rows = "".join(f'{i},"note\n{i}"\r\n' for i in range(5000))
+    with pytest.raises(ValueError, match=r"^line 10003: 1 fields; the header has 2$"):
+        read_csv("id,note\n\n" + rows + "7\n")
+    with pytest.raises(ValueError, match=r"^line 10003: text after a closing quote$"):
+        read_csv("id,note\n" + rows + '1,"x\ny"z\n')
+
+
+def test_argument_checks():
+    with pytest.raises(TypeError):
+        read_csv(b"a\n1\n")
+    with pytest.raises(TypeError):
+        read_csv()
+    with pytest.raises(UnicodeEncodeError):
+        read_csv("a\n\ud800\n")
+    assert read_csv(text="a\n1\n").ints("a") == [1]
+    assert read_csv.__text_signature__ == "(text)"
+
+
+def spectrum_cases():
+    return sorted(p.stem for p in (SPECTRUM / "csvs").glob("*.csv") if p.stem != "location_coordinates")
+
+
+@pytest.mark.parametrize("name", spectrum_cases())
+def test_csv_spectrum(name):
+    text = (SPECTRUM / "csvs" / f"{name}.csv").read_bytes().decode("utf-8")
+    want = json.loads((SPECTRUM / "json" / f"{name}.json").read_text(encoding="utf-8"))
+    f = read_csv(text)
+    assert f.height() == len(want)
+    assert f.names() == list(want[0])
+    for column in f.names():
+        got = cells(f, column)
+        for cell, row in zip(got, want):
+            expected = row[column]
+            if cell is None or cell == "":
+                assert expected == ""
+            elif isinstance(cell, str):
+                assert cell == expected
+            else:
+                assert cell == type(cell)(expected)
+
+
+def test_public_files():
+    f = read_csv((DATA / "csv-corpus" / "commons-csv" / "bom.csv").read_text(encoding="utf-8"))
+    assert f.height() == 251
+    assert f.names() == ["Date", " Open", " High", " Low", " Close", " Volume"]
+    assert f.dtypes() == ["str", "f64", "f64", "str", "f64", "i64"]
+    rates = read_csv((DATA / "datasets" / "exchange-rates" / "monthly.csv").read_bytes().decode())
+    assert (rates.height(), rates.dtypes()) == (17237, ["str", "str", "f64"])
+    with pytest.raises(ValueError, match=r"^line 7: text after a closing quote$"):
+        read_csv((DATA / "csv-corpus" / "commons-csv" / "test.csv").read_bytes().decode())
+
+
+def write_field(text):
+    return '"' + text.replace('"', '""') + '"'
+
+
+@settings(max_examples=150, deadline=None)
+@given(
+    st.lists(
+        st.lists(st.text(alphabet=st.sampled_from('ab,"\n\r é1-'), max_size=90), min_size=3, max_size=3),
+        min_size=1,
+        max_size=30,
+    ),
+    st.sampled_from(["\n", "\r\n", "\r"]),
+)
+def test_quoted_texts_read_back(rows, end):
+    text = "a,b,c" + end + "".join(",".join(write_field(c) for c in row) + end for row in rows)
+    f = read_csv(text)
+    assert f.height() == len(rows)
+    for i, name in enumerate("abc"):
+        assert f.strings(name) == [row[i] for row in rows]
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.one_of(st.none(), st.integers(-(2**63), 2**63 - 1)), min_size=1, max_size=200))
+def test_integers_read_back(values):
+    text = "n,pad\n" + "".join(("" if v is None else str(v)) + ",x\n" for v in values)
+    f = read_csv(text)
+    assert f.dtypes() == ["i64", "str"]
+    assert f.ints("n") == values
+
+
+def test_module_exports_read_csv():
+    assert kelo_frame.read_csv is read_csv

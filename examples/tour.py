@@ -6,17 +6,22 @@ Run it with scripts/tour.sh (which builds the module first).
 import pathlib
 import sys
 import time
+from collections.abc import Callable, Sequence
 
 import kelo_frame
 
 DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 
 
-def show(frame, limit=8):
+def show(frame: kelo_frame.Frame, limit: int = 8) -> None:
     """Prints a frame as an aligned text table (first rows only)."""
     names, dtypes = frame.names(), frame.dtypes()
     head = frame.head(limit)
-    readers = {"i64": head.ints, "f64": head.floats, "str": head.strings}
+    readers: dict[str, Callable[[str], Sequence[object]]] = {
+        "i64": head.ints,
+        "f64": head.floats,
+        "str": head.strings,
+    }
     cols = [[("" if v is None else str(v)) for v in readers[d](n)] for n, d in zip(names, dtypes)]
     widths = [max([len(n), len(d)] + [len(v) for v in c]) for n, d, c in zip(names, dtypes, cols)]
     print("  " + "  ".join(n.ljust(w) for n, w in zip(names, widths)))
@@ -28,7 +33,7 @@ def show(frame, limit=8):
     print()
 
 
-def step(title, fn):
+def step[T](title: str, fn: Callable[[], T]) -> T:
     start = time.perf_counter()
     result = fn()
     ms = (time.perf_counter() - start) * 1000
@@ -36,7 +41,7 @@ def step(title, fn):
     return result
 
 
-def main():
+def main() -> int:
     text = (DATA / "exchange-rates-monthly.csv").read_text(encoding="utf-8")
     rates = step(f"read_csv: {len(text):,} bytes of CSV", lambda: kelo_frame.read_csv(text))
     print(" ", rates.describe())

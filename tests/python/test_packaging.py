@@ -1,0 +1,158 @@
+"""The wheel: built from this checkout, audited for its stable-ABI use, installed into a fresh
+virtual environment and used there, stubs included."""
+
+import email.parser
+import json
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import zipfile
+
+import pytest
+
+from conftest import BUILD, ROOT
+
+pytestmark = pytest.mark.slow
+
+TAG = "cp314-abi3"
+
+# pip's words when it cannot reach a package index at all.
+OFFLINE = (
+    "NewConnectionError",
+    "Failed to establish a new connection",
+    "Could not fetch URL",
+    "ConnectTimeout",
+    "ReadTimeout",
+    "Temporary failure in name resolution",
+    "Name or service not known",
+    "Network is unreachable",
+    "SSLError",
+    "ProxyError",
+)
+
+
+def run(*cmd, cwd=None, timeout=600):
+    """Runs a command without the developer build on the path; returns it, output merged."""
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
+    env["PIP_DISABLE_PIP_VERSION_CHECK"] = "1"
+    return subprocess.run(
+        [str(c) for c in cmd], cwd=cwd, env=env, timeout=timeout,
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+    )
+
+
+def check(proc):
+    assert proc.returncode == 0, f"{' '.join(proc.args)} failed:\n{proc.stdout[-4000:]}"
+    return proc
+
+
+def venv(path):
+    check(run(sys.executable, "-m", "venv", path))
+    return path / "bin" / "python"
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory):
+    pytest.importorskip("scikit_build_core", reason="the wheel is built with scikit-build-core")
+    out = tmp_path_factory.mktemp("dist")
+    # The environment's scikit-build-core builds it, so no download is needed; the CMake tree
+    # lives next to the developer build, so a second run only rebuilds what changed.
+    check(run(
+        sys.executable, "-m", "pip", "wheel", "--no-deps", "--no-build-isolation",
+        "-C", f"build-dir={BUILD / 'wheel'}", "-w", out, ROOT,
+    ))
+    (found,) = out.glob("*.whl")
+    return found
+
+
+@pytest.fixture(scope="module")
+def contents(wheel):
+    with zipfile.ZipFile(wheel) as z:
+        return {name: z.read(name) for name in z.namelist()}
+
+
+def dist_info(contents, name):
+    (path,) = [p for p in contents if re.fullmatch(r"kelo_frame-[^/]+\.dist-info/" + name, p)]
+    return contents[path].decode()
+
+
+def test_wheel_is_one_stable_abi_module_with_its_stubs(wheel, contents):
+    assert re.fullmatch(rf"kelo_frame-[0-9.]+-{TAG}-[a-z0-9_]+\.whl", wheel.name)
+    tags = [line.split(": ", 1)[1] for line in dist_info(contents, "WHEEL").splitlines()
+            if line.startswith("Tag: ")]
+    assert len(tags) == 1 and tags[0].startswith(TAG + "-")
+    top = {name.split("/")[0] for name in contents if ".dist-info/" not in name}
+    assert top == {"kelo_frame.abi3.so", "kelo_frame.pyi", "kelo_frame-stubs"}
+    stub = (ROOT / "src/api/kelo_frame.pyi").read_bytes()
+    assert contents["kelo_frame.pyi"] == stub
+    assert contents["kelo_frame-stubs/__init__.pyi"] == stub
+
+
+def test_metadata_is_complete(contents):
+    meta = email.parser.Parser().parsestr(dist_info(contents, "METADATA"))
+    assert meta["Name"] == "kelo_frame"
+    assert meta["Requires-Python"] == ">=3.14"
+    assert meta["License-Expression"] == "MIT"
+    assert meta["License-File"] == "LICENSE"
+    assert dist_info(contents, "licenses/LICENSE") == (ROOT / "LICENSE").read_text()
+    assert meta["Summary"] and meta["Author"] and meta["Keywords"]
+    assert "Typing :: Typed" in meta.get_all("Classifier")
+    assert meta["Description-Content-Type"] == "text/markdown"
+    assert meta.get_payload() == (ROOT / "README.md").read_text()
+    assert meta.get_all("Requires-Dist") is None
+    # The newest entry of the change log is the version being built.
+    newest = re.search(r"^## \[?([0-9][^\]\s]*)", (ROOT / "CHANGELOG.md").read_text(), re.M)
+    assert newest and newest.group(1) == meta["Version"]
+
+
+def test_module_exports_only_its_init_function(contents, tmp_path):
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    so = tmp_path / "kelo_frame.abi3.so"
+    so.write_bytes(contents["kelo_frame.abi3.so"])
+    out = check(run(nm, "-D", "--defined-only", so)).stdout
+    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit_kelo_frame"]
+
+
+def test_abi3audit_passes(wheel, tmp_path):
+    python = venv(tmp_path / "audit")
+    install = run(python, "-m", "pip", "install", "--timeout", "20", "--retries", "1", "abi3audit")
+    if install.returncode != 0:
+        if any(word in install.stdout for word in OFFLINE):
+            pytest.skip("abi3audit cannot be installed: no package index is reachable")
+        check(install)
+    audit = check(run(python.parent / "abi3audit", "--strict", "--report", wheel))
+    report = json.loads(audit.stdout)
+    (result,) = [r["result"] for spec in report["specs"].values() for r in spec["wheel"]]
+    assert result["is_abi3"] and result["is_abi3_baseline_compatible"]
+    assert result["non_abi3_symbols"] == []
+    assert result["baseline"] == "3.14"
+
+
+def test_installs_into_a_fresh_venv_and_works_there(wheel, tmp_path):
+    python = venv(tmp_path / "fresh")
+    check(run(python, "-m", "pip", "install", "--no-index", "--no-deps", wheel))
+    use = """
+import kelo_frame, pathlib, sys
+assert pathlib.Path(kelo_frame.__file__).is_relative_to(sys.prefix), kelo_frame.__file__
+f = kelo_frame.read_csv("k,v\\na,1\\nb,2\\na,3\\n")
+print(f.group(["k"]).sum("v").to_csv(), end="")
+"""
+    # Run from an empty directory, so that nothing of the checkout can be imported instead.
+    assert check(run(python, "-c", use, cwd=tmp_path)).stdout == "k,v\na,4\nb,2\n"
+
+    # mypy, pointed at that environment, finds the stubs of the installed wheel.
+    if shutil.which("mypy"):
+        (tmp_path / "typed.py").write_text(
+            "import kelo_frame\nreveal_type(kelo_frame.Frame().ints('a'))\nkelo_frame.Frame().head('x')\n")
+        out = run("mypy", "--no-incremental", "--python-executable", python, "typed.py", cwd=tmp_path).stdout
+        assert 'Revealed type is "list[int | None]"' in out, out
+        assert 'incompatible type "str"; expected "SupportsIndex"' in out, out
+
+    check(run(python, "-m", "pip", "uninstall", "-y", "kelo_frame"))
+    site = pathlib.Path(check(run(python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))")).stdout.strip())
+    assert not list(site.glob("kelo_frame*"))

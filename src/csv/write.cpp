@@ -236,16 +236,18 @@ std::string write(const Table& table) {
   for (const auto& column : table.columns) sources.push_back(source(*column.col));
   const std::uint32_t* index = table.index ? table.index->data() : nullptr;
 
-  // Makes room for `need` more bytes, projecting the final size from the
-  // rows done so far when the buffer must grow.
-  auto room = [&](std::size_t need, std::uint64_t done) {
-    if (static_cast<std::size_t>(end - p) >= need) return;
+  // Makes room for `need` more bytes. The common case, enough room, is one
+  // inline test; growing projects the final size from the rows done so far.
+  const auto grow = [&](std::size_t need, std::uint64_t done) {
     const auto used = static_cast<std::size_t>(p - buf.begin());
     const std::size_t projected =
         done == 0 ? 0 : static_cast<std::size_t>(static_cast<double>(used) / static_cast<double>(done) *
                                                   static_cast<double>(height) * 1.1);
     p = buf.grow(p, need, projected);
     end = buf.end();
+  };
+  const auto room = [&](std::size_t need, std::uint64_t done) [[gnu::always_inline]] {
+    if (static_cast<std::size_t>(end - p) < need) [[unlikely]] grow(need, done);
   };
 
   for (std::uint64_t pos = 0; pos < height; ++pos) {

@@ -144,20 +144,27 @@ INSTANTIATE_TEST_SUITE_P(
         QuoteCase{"\xC2\xA1", "\xC2\xA1"}, QuoteCase{"\xE2\x80", "\xE2\x80"}, QuoteCase{"\xC2", "\xC2"},
         QuoteCase{"\xE2\x80\x41", "\xE2\x80\x41"}));
 
-// A special byte at any place of a long text is found, whichever 8-byte word
-// or tail it falls in.
+// A special byte at any place of a text of any length is found, whichever
+// block, word or tail it falls in; a text without one is copied whole.
 TEST(CsvWrite, SpecialBytesFoundAtEveryOffset) {
-  for (char special : {',', '"', '\r', '\n'}) {
-    for (std::size_t at = 0; at < 41; ++at) {
-      std::string text(41, 'a');
-      text[at] = special;
-      std::string expected = "\"";
-      for (char c : text) {
-        expected += c;
-        if (c == '"') expected += '"';
+  for (std::size_t len = 1; len <= 50; ++len) {
+    const std::string plain(len, 'a');
+    EXPECT_EQ(quote(plain), plain);
+    for (char special : {',', '"', '\r', '\n'}) {
+      for (std::size_t at = 0; at < len; ++at) {
+        std::string text = plain;
+        text[at] = special;
+        std::string expected = "\"";
+        for (char c : text) {
+          expected += c;
+          if (c == '"') expected += '"';
+        }
+        expected += '"';
+        EXPECT_EQ(quote(text), expected) << static_cast<int>(special) << " at " << at << " of " << len;
+        // Inside a column the bytes after the cell can be read too.
+        const Table t = one("s", texts({text, "b,"}));
+        EXPECT_EQ(write(t), "s\n" + expected + "\n\"b,\"\n");
       }
-      expected += '"';
-      EXPECT_EQ(quote(text), expected) << static_cast<int>(special) << " at " << at;
     }
   }
   // Bytes next to the special ones in value are no reason to quote.

@@ -7,7 +7,7 @@ it. Files are cached (by default under /var/cache/kelo_frame/bench-data,
 outside the checkout) and written under a temporary name first, so an
 interrupted run never leaves a truncated file behind.
 
-    python3 bench/gen_data.py mixed 1000000      # prints the path
+    python3 -m bench.gen_data mixed 1e6 [--arrow]    # prints the path
 """
 
 from __future__ import annotations
@@ -193,5 +193,20 @@ def read_arrow(path: str):
         return pa.ipc.open_file(source).read_all()
 
 
+def main(argv=None) -> int:
+    import argparse
+
+    p = argparse.ArgumentParser(description="Generate (or find) a cached benchmark CSV; prints its path.")
+    p.add_argument("kind", choices=["mixed", "g1"])
+    p.add_argument("rows", type=lambda s: int(float(s)))
+    p.add_argument("--data-dir")
+    p.add_argument("--arrow", action="store_true", help="also make the Arrow file the peers load from")
+    a = p.parse_args(argv)
+    print(csv_path(a.kind, a.rows, a.data_dir))
+    if a.arrow:
+        print(arrow_path(a.kind, a.rows, a.data_dir))
+    return 0
+
+
 if __name__ == "__main__":
-    print(csv_path(sys.argv[1], int(float(sys.argv[2]))))
+    sys.exit(main())

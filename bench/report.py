@@ -1,6 +1,6 @@
 """Turns the measurements into docs/PERFORMANCE.md and the ratio chart.
 
-    python3 -m bench.report bench/out/results.json   # rewrite the report from saved results
+    python3 -m bench.report bench/out/results.json [MD PNG]   # rewrite the report from saved results
 """
 
 from __future__ import annotations
@@ -51,11 +51,17 @@ def mb_s(r: dict | None) -> float | None:
     return None if t is None or not r.get("bytes") else r["bytes"] / t / 1e6
 
 
+def peak_kb(r: dict) -> int:
+    """The process's peak resident size, loading included: what its
+    ru_maxrss would be had the high-water mark not been reset after loading."""
+    return max(r.get("load_peak_kb") or 0, r.get("rss_peak_kb") or 0, r.get("ru_maxrss_kb") or 0)
+
+
 def progress(r: dict) -> str:
     """One line for the runner's log."""
     if r.get("status") != "ok":
         return f"{r.get('status')}: {r.get('error') or ''}"[:160]
-    peak = (r.get("ru_maxrss_kb") or 0) / 1024
+    peak = peak_kb(r) / 1024
     return f"{fmt_time(median(r))} ({len(r['times'])} runs) peak {peak:.0f} MB"
 
 
@@ -175,8 +181,9 @@ def _size_tables(res: Results, rows: int, notes: dict) -> list[str]:
                                                       for lib in libs) + " |")
     out.append("")
     # Memory.
-    out.append(f"Memory, {fmt_size(rows)} rows: peak resident size of the measuring process during the timed runs "
-               "(its ru_maxrss, input included) / what the operation added to the resident size after loading:")
+    out.append(f"Memory, {fmt_size(rows)} rows: peak resident size of the measuring process (its ru_maxrss: "
+               "the interpreter, the library, the input and the operation) / the peak of the timed runs minus the "
+               "resident size once the input was loaded (what the operation itself took):")
     out.append("")
     out.append("| task | " + " | ".join(lib.key for lib in libs) + " |")
     out.append("|" + "---|" * (len(libs) + 1))
@@ -187,7 +194,7 @@ def _size_tables(res: Results, rows: int, notes: dict) -> list[str]:
             if median(r) is None:
                 cells.append("—")
                 continue
-            peak = (r.get("ru_maxrss_kb") or r.get("rss_peak_kb") or 0) / 1024
+            peak = peak_kb(r) / 1024
             delta = ((r.get("rss_peak_kb") or 0) - (r.get("rss_base_kb") or 0)) / 1024
             cells.append(f"{peak:,.0f} / {delta:+,.0f} MB")
         out.append(f"| {task.name} | " + " | ".join(cells) + " |")
@@ -298,6 +305,7 @@ def chart(res: Results, png_path: str) -> None:
     height = 0.8 / max(1, len(res.sizes))
     colours = ["#4c72b0", "#dd8452", "#55a868"]
     any_bar = False
+    span = [1.0] + [t.target.ratio for t in TASKS if t.target]
     for j, rows in enumerate(sorted(res.sizes)):
         ys, xs = [], []
         for i, name in enumerate(names):
@@ -307,6 +315,7 @@ def chart(res: Results, png_path: str) -> None:
                 xs.append(r)
         if xs:
             any_bar = True
+            span += xs
             ax.barh(ys, xs, height=height * 0.95, color=colours[j % len(colours)], label=f"{fmt_size(rows)} rows")
             for y, x in zip(ys, xs):
                 ax.text(x * 1.04, y, f"{x:.1f}x", va="center", fontsize=7)
@@ -316,6 +325,11 @@ def chart(res: Results, png_path: str) -> None:
             ax.plot([goal, goal], [i - 0.45, i + 0.45], color="#c44e52", linewidth=2)
     ax.axvline(1.0, color="black", linewidth=0.8)
     ax.set_xscale("log")
+    lo, hi = min(span) / 1.5, max(span) * 1.8
+    ax.set_xlim(lo, hi)
+    ticks = [t for t in (0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 20, 50, 100, 200, 500) if lo <= t <= hi]
+    ax.set_xticks(ticks, [f"{t:g}x" for t in ticks])
+    ax.minorticks_off()
     ax.set_yticks(range(len(names)))
     ax.set_yticklabels([f"{t.name}: {t.what}" for t in TASKS], fontsize=8)
     ax.invert_yaxis()
@@ -324,8 +338,8 @@ def chart(res: Results, png_path: str) -> None:
     if any_bar:
         ax.legend(loc="lower right", fontsize=8)
     else:
-        ax.text(0.5, 0.5, "no kelo_frame results yet", transform=ax.transAxes, ha="center")
-        ax.set_xlim(0.1, 100)
+        ax.text(0.5, 0.5, "no kelo_frame results yet", transform=ax.transAxes, ha="center",
+                bbox={"facecolor": "white", "edgecolor": "none"})
     fig.tight_layout()
     os.makedirs(os.path.dirname(png_path) or ".", exist_ok=True)
     fig.savefig(png_path)
@@ -336,5 +350,6 @@ if __name__ == "__main__":
     with open(sys.argv[1]) as fh:
         saved = json.load(fh)
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    write(saved["meta"], saved["results"], os.path.join(root, "docs", "PERFORMANCE.md"),
-          os.path.join(root, "docs", "perf-ratios.png"))
+    md = sys.argv[2] if len(sys.argv) > 2 else os.path.join(root, "docs", "PERFORMANCE.md")
+    png = sys.argv[3] if len(sys.argv) > 3 else os.path.join(root, "docs", "perf-ratios.png")
+    write(saved["meta"], saved["results"], md, png)

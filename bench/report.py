@@ -223,10 +223,46 @@ def _agreement(res: Results) -> list[str]:
     return lines
 
 
+PEER_TEXT = {
+    "pandas": "pandas (C engine, default dtypes: text as Python str objects)",
+    "pyarrow-1t": "pyarrow with one thread (`set_cpu_count(1)`, `set_io_thread_count(1)`, `use_threads=False`)",
+    "polars-1t": "polars with one thread (`POLARS_MAX_THREADS=1`)",
+    "duckdb-1t": "DuckDB with one thread (`SET threads=1`, results materialised as tables)",
+    "csv": "the csv module (1e6 rows, CSV tasks only)",
+    "pyarrow-mt": "pyarrow with its default threads, for reference (not counted as a peer)",
+}
+PACKAGE = {"pandas": "pandas", "pyarrow-1t": "pyarrow", "pyarrow-mt": "pyarrow", "polars-1t": "polars",
+           "duckdb-1t": "duckdb"}
+
+
+def _headline(res: Results) -> str:
+    rows = max(res.sizes)
+    met = total = 0
+    for task in TASKS:
+        if not task.target:
+            continue
+        total += 1
+        kr = res.get(rows, task.name, KELO)
+        ratio = res.ratio(rows, task.name, against=task.target.against)
+        if ratio is None:
+            continue
+        ok = ratio >= task.target.ratio if task.target.ratio > 1 else ratio > 1
+        if task.target.mb_s:
+            ok = ok and (mb_s(kr) or 0) >= task.target.mb_s
+        met += ok
+    return f"Targets met at {fmt_size(rows)} rows: {met} of {total}."
+
+
 def write(meta: dict, results: list[dict], md_path: str, png_path: str) -> None:
     res = Results(meta, results)
     m = meta["machine"]
     notes: dict = {}
+    versions = {}
+    for key, v in meta.get("versions", {}).items():
+        if key in PACKAGE:
+            versions[PACKAGE[key]] = v
+    peers = [PEER_TEXT[lib.key] for lib in res.peers if lib.key in PEER_TEXT]
+    runs = meta["repeats"]
     lines = [
         "# Performance",
         "",
@@ -239,22 +275,20 @@ def write(meta: dict, results: list[dict], md_path: str, png_path: str) -> None:
         + (f", {m['memory_gb']} GB memory" if m.get("memory_gb") else "")
         + f", Linux {m.get('kernel')}. Shared and noisy: absolute times vary by up to a quarter between runs, "
           "ratios less.",
-        f"- Software: Python {m.get('python')}" + (f", {m['compiler']}" if m.get("compiler") else "") + ". "
-        + "Libraries: " + ", ".join(f"{k} {v}" for k, v in meta.get("versions", {}).items()
-                                    if not k.endswith("-mt") and k != "csv") + ".",
+        f"- Software: Python {m.get('python')}" + (f", kelo_frame built by {m['compiler']}" if m.get("compiler") else "")
+        + ". " + "Peers: " + ", ".join(f"{k} {v}" for k, v in versions.items()) + ".",
         f"- Method: one fresh process per (library, task, size); the input is loaded untimed (the read tasks start "
-        f"from the str or the file); then up to {meta['repeats']} timed runs (fewer once a measurement has taken "
-        f"{meta['budget']:g} s), the result dropped after each; the median is shown. Data: the generated \"mixed\" "
+        f"from the str or the file) and the operation run once on its first 1000 rows (a warm-up); then "
+        + (f"up to {runs} timed runs (fewer once a measurement has taken {meta['budget']:g} s), the result dropped "
+           "after each; the median is shown." if runs > 1 else "one timed run.")
+        + " Data: the generated \"mixed\" "
         "CSV (i64 id; f64 price with 4 decimals; f64 score with 17 digits, ~5% empty; ~100 city names; YYYY-MM-DD "
         "dates; 10-40 character notes, ~4% quoted with commas and doubled quotes; i64 qty, ~2% empty) and the "
         "group-by \"G1\" CSV (id1..id3 texts, id4..id6 ints, v1, v2 ints, v3 float; 100 groups), "
         "fixed seed (`bench/gen_data.py`).",
-        "- Peers: pandas (C engine, default dtypes: text as Python str objects), pyarrow with one thread "
-        "(`set_cpu_count(1)`, `set_io_thread_count(1)`, `use_threads=False`), polars with one thread "
-        "(`POLARS_MAX_THREADS=1`), DuckDB with one thread (`SET threads=1`, results materialised as tables), the "
-        "csv module (1e6 rows, CSV tasks only), and pyarrow with its default threads for reference (not counted "
-        "as a peer). Every library keeps the date column as text. Peers that read bytes get `text.encode()` "
-        "inside the timed work.",
+        "- Peers: " + "; ".join(peers) + ". Every library keeps the date column as text. Peers that read bytes "
+        "get `text.encode()` inside the timed work. Peers load their input for the other tasks from an Arrow "
+        "file of the same data (untimed).",
         "- Ratio: the median time of the fastest single-thread peer divided by kelo_frame's (above 1: "
         "kelo_frame is faster). Filters and sorts of kelo_frame return views that share the columns; the "
         "\"view + list\" column times the same call followed by reading one column of the result back as a "
@@ -263,6 +297,8 @@ def write(meta: dict, results: list[dict], md_path: str, png_path: str) -> None:
         "![kelo_frame's speed-up over the fastest single-thread peer](perf-ratios.png)",
         "",
         "## Targets",
+        "",
+        _headline(res),
         "",
     ]
     lines += _target_rows(res)

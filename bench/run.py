@@ -77,6 +77,16 @@ def machine() -> dict:
                 info["hypervisor"] = value.strip()
     except OSError:
         pass
+    if "cpu" not in info or info["cpu"] in ("", platform.machine()):
+        # lscpu needs /sys, which the build root does not mount.
+        try:
+            with open("/proc/cpuinfo") as f:
+                for line in f:
+                    if line.startswith("model name"):
+                        info["cpu"] = line.partition(":")[2].strip()
+                        break
+        except OSError:
+            pass
     try:
         with open("/proc/meminfo") as f:
             kb = int(f.readline().split()[1])

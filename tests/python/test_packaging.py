@@ -156,3 +156,19 @@ print(f.group(["k"]).sum("v").to_csv(), end="")
     check(run(python, "-m", "pip", "uninstall", "-y", "kelo_frame"))
     site = pathlib.Path(check(run(python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))")).stdout.strip())
     assert not list(site.glob("kelo_frame*"))
+
+
+def test_sdist_holds_the_sources_and_no_build_output(tmp_path):
+    pytest.importorskip("scikit_build_core", reason="the sdist is built with scikit-build-core")
+    build = "import sys; from scikit_build_core.build import build_sdist; print(build_sdist(sys.argv[1]))"
+    name = check(run(sys.executable, "-c", build, tmp_path, cwd=ROOT)).stdout.split()[-1]
+    import tarfile
+
+    with tarfile.open(tmp_path / name) as tar:
+        names = {n.split("/", 1)[1] for n in tar.getnames() if "/" in n}
+    tracked = check(run("git", "ls-files", cwd=ROOT)).stdout.split() if shutil.which("git") else []
+    needed = {"pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "CHANGELOG.md",
+              "src/api/kelo_frame.pyi", "src/api/exports.map", "scripts/build.sh"}
+    needed |= {n for n in tracked if n.startswith("src/") and (ROOT / n).exists()}
+    assert needed <= names, sorted(needed - names)
+    assert not [n for n in names if n.startswith("build") or "/__pycache__/" in n]

@@ -3,6 +3,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "read_fused.hpp"
 #include "scan.hpp"
 #include "typing.hpp"
 
@@ -40,6 +41,17 @@ Result<Table> read(std::string_view text) {
   // Spans hold 32-bit offsets.
   if (text.size() >= (std::uint64_t{1} << 32)) return fail("the text is over 4 GB");
   if (text.empty()) return fail("no header line");
+  if (auto fused = read_fused(text)) {
+    Table table;
+    for (std::size_t c = 0; c < fused->cols.size(); ++c) {
+      if (auto added = table.add(fused->names[c], std::move(fused->cols[c])); !added) {
+        return fail(std::move(added.error()));
+      }
+    }
+    return table;
+  }
+  // Anything irregular: the whole text is scanned first, and every failure
+  // reported in its order, before any column is typed.
   auto scanned = scan(text);
   if (!scanned) return fail(std::move(scanned.error()));
   if (auto message = repeated_name(scanned->names)) return fail(std::move(*message));

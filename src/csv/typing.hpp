@@ -1,6 +1,14 @@
 // Typing: the dtype and the cells of each scanned column.
+//
+// A column starts as i64; the first cell that is no integer text turns it into
+// f64 (the integers read so far are converted, not parsed again), and the
+// first cell that is no float text, or any quoted field, turns it into str.
+// Cells are typed in blocks of rows, so that a reader can type all columns of
+// a stretch of text while it is in the cache.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -9,10 +17,56 @@
 
 namespace kelo_frame::csv {
 
-// One Col per scanned column, in header order: "str" when some field is quoted;
-// else "i64" when every present cell is an integer text (so also when there
-// are no present cells); else "f64" when csv::float_ takes every present cell;
-// else "str". The span lists are released as their columns are built.
+class ColumnBuilder {
+ public:
+  enum class Kind : std::uint8_t { Int, Float, Text };
+
+  // rows_hint: the expected number of rows, to reserve storage once.
+  ColumnBuilder(std::string_view text, std::size_t rows_hint) : text_(text), rows_hint_(rows_hint) {}
+
+  [[nodiscard]] Kind kind() const noexcept { return kind_; }
+  // Rows typed so far.
+  [[nodiscard]] std::size_t size() const noexcept { return done_; }
+
+  // Types the next rows, [size(), r1). The field of row r is spans[r - base],
+  // base <= size(). False when the column turned to str and needs the texts of
+  // rows before base: the caller then passes rows [0, r1) to add_texts, those
+  // before base first.
+  bool add(const Bounds* spans, std::size_t base, std::size_t r1);
+
+  // Turns the column to str (a quoted field was met) before rows are added;
+  // bytes_hint sizes the byte buffer. The texts start again from row 0.
+  void make_text(std::size_t bytes_hint);
+
+  // Appends the texts of rows [size(), r1) of a str column; the field of row r
+  // is spans[r - base].
+  void add_texts(const Bounds* spans, std::size_t base, std::size_t r1);
+
+  // The finished column.
+  [[nodiscard]] Col finish() &&;
+
+ private:
+  std::size_t add_ints(const Bounds* spans, std::size_t base, std::size_t r1);
+  std::size_t add_floats(const Bounds* spans, std::size_t base, std::size_t r1);
+  void to_float(std::size_t k);
+  void set_missing(Validity& valid, std::size_t r);
+
+  std::string_view text_;
+  std::size_t rows_hint_;
+  Kind kind_ = Kind::Int;
+  std::size_t done_ = 0;
+  std::vector<std::int64_t> ints_;
+  std::vector<double> floats_;
+  std::vector<std::size_t> negative_zeros_;  // rows of i64 zeros written with '-'
+  StrCol texts_;
+  Validity valid_;  // of ints_ and floats_ (texts_ has its own)
+};
+
+// One Col per scanned column, in header order, from whole span lists; each
+// list is released as its column is done.
 [[nodiscard]] std::vector<Col> type_columns(std::string_view text, Scanned& scanned);
+
+// Rows per block of typing: about 1 MB of text per block.
+[[nodiscard]] std::size_t rows_per_block(std::size_t text_bytes, std::size_t rows);
 
 }  // namespace kelo_frame::csv

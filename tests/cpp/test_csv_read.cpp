@@ -5,11 +5,15 @@
 #include <filesystem>
 #include <format>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 
 #include "csv/int_text.hpp"
 #include "csv/read.hpp"
+#include "csv/read_fused.hpp"
+#include "csv/scan.hpp"
+#include "csv/typing.hpp"
 #include "csv/span.hpp"
 
 namespace kelo_frame::csv {
@@ -56,6 +60,14 @@ std::string show(const Table& t) {
     out += "]";
   }
   return out;
+}
+
+std::string show(const std::vector<std::string>& names, std::vector<Col> cols) {
+  Table t;
+  for (std::size_t c = 0; c < cols.size(); ++c) {
+    if (!t.add(names[c], std::move(cols[c]))) return "repeated name";
+  }
+  return show(t);
 }
 
 std::string read_show(std::string_view text) {
@@ -258,6 +270,74 @@ TEST(CsvRead, IntegerText) {
   ASSERT_TRUE(parse_int(s + 12, s + 19, limit, v));
   EXPECT_EQ(v, 123456);
   EXPECT_FALSE(parse_int(s + 12, s + 23, limit, v));
+}
+
+// A CSV text whose columns change dtype at random rows: integers that turn
+// to floats or texts, quoted fields that turn a column to str late, missing
+// cells, texts with doubled quotes and line ends inside quotes.
+std::string mixed_csv(std::mt19937_64& rng) {
+  auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+  const std::size_t width = 1 + pick(6);
+  const std::size_t rows = pick(400);
+  const char* ends[] = {"\n", "\r\n", "\r"};
+  std::vector<std::size_t> turn(width);  // the row at which each column changes
+  std::vector<std::size_t> kind(width);
+  std::string text;
+  for (std::size_t c = 0; c < width; ++c) {
+    text += (c ? ",c" : "c") + std::to_string(c);
+    turn[c] = pick(rows + 2);
+    kind[c] = pick(5);
+  }
+  text += ends[pick(3)];
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t c = 0; c < width; ++c) {
+      if (c != 0) text += ',';
+      if (pick(12) == 0) continue;  // missing
+      const bool late = r >= turn[c];
+      switch (late ? kind[c] : 0) {
+        case 0: {
+          const char* ints[] = {"0", "-0", "+5", "007", "-12", "9223372036854775807", "123456789", "42"};
+          text += ints[pick(8)];
+          break;
+        }
+        case 1: {
+          const char* floats[] = {"2.5", "-0.0", "1e3", ".5", "-inf", "0.30000000000000004", "7", "9223372036854775808"};
+          text += floats[pick(8)];
+          break;
+        }
+        case 2: text += r == turn[c] ? "word" : std::to_string(pick(100)); break;
+        case 3: text += r == turn[c] ? "\"5\"" : std::to_string(pick(100)); break;
+        default: {
+          const char* texts[] = {"\"a\"\"b\"", "\"x\ny\"", "\"\"", "plain", "\"c,d\"", "a b", "\"\"\"\"", "12"};
+          text += texts[pick(8)];
+          break;
+        }
+      }
+    }
+    text += ends[pick(3)];
+    if (pick(40) == 0) text += ends[pick(3)];
+  }
+  return text;
+}
+
+TEST(CsvRead, FusedReadEqualsWholeTextReading) {
+  std::mt19937_64 rng(5);
+  int fused = 0;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string text = mixed_csv(rng);
+    auto scanned = scan_exact(text);
+    ASSERT_TRUE(scanned) << scanned.error();
+    const std::vector<std::string> names = scanned->names;
+    const std::string want = show(names, type_columns(text, *scanned));
+    for (const std::size_t chunk : {std::size_t{64}, std::size_t{192}, std::size_t{1} << 19}) {
+      auto got = read_fused(text, chunk);
+      if (!got) continue;  // too many late str columns: the whole-text reading takes over
+      ++fused;
+      ASSERT_EQ(show(got->names, std::move(got->cols)), want) << "chunk " << chunk << ": " << show_text(text);
+    }
+    ASSERT_EQ(read_show(text), want);
+  }
+  EXPECT_GT(fused, 6000);
 }
 
 std::string slurp(const std::filesystem::path& p) {

@@ -1,0 +1,109 @@
+// Only the span lists of one stretch (512 KB of text unless told) are kept, not
+// those of the whole text. When a column turns to str late, the texts of its
+// earlier rows are gathered by scanning the text before the stretch again;
+// after a few such rescans the fused read gives up in favour of the
+// whole-text reading, which keeps every span.
+#include "read_fused.hpp"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "chunk_scanner.hpp"
+#include "record_reader.hpp"
+#include "typing.hpp"
+
+namespace kelo_frame::csv {
+
+namespace {
+
+constexpr int kMaxRescans = 4;
+
+bool repeats(const std::vector<std::string>& names) {
+  std::unordered_set<std::string_view> seen;
+  for (const std::string& name : names) {
+    if (!seen.insert(name).second) return true;
+  }
+  return false;
+}
+
+// Feeds the texts of rows [0, base) to the builders marked in `pending`, by
+// scanning the data records from `from` again.
+bool texts_before(std::string_view text, std::size_t from, std::size_t chunk, std::size_t base, std::size_t chunk_rows,
+                  std::vector<ColumnBuilder>& builders, const std::vector<std::uint8_t>& pending) {
+  ChunkScanner scanner(text, builders.size(), from, chunk_rows);
+  for (std::size_t stop = from + chunk;; stop += chunk) {
+    if (!scanner.scan_to(stop)) return false;
+    const std::size_t r1 = std::min(scanner.rows(), base);
+    for (std::size_t c = 0; c < builders.size(); ++c) {
+      if (pending[c] != 0) builders[c].add_texts(scanner.spans(c), scanner.base(), r1);
+    }
+    if (scanner.rows() >= base || scanner.at_end()) return true;
+    scanner.next_chunk();
+  }
+}
+
+}  // namespace
+
+std::optional<ReadColumns> read_fused(std::string_view text, std::size_t chunk) {
+  ReadColumns out;
+  RecordReader reader(text);
+  std::vector<Bounds> fields;
+  for (;;) {
+    if (reader.done()) return std::nullopt;
+    if (!reader.read(fields)) return std::nullopt;
+    if (!is_blank(fields, text)) break;
+  }
+  out.names.reserve(fields.size());
+  for (const Bounds b : fields) out.names.push_back(Span::text(span_of(b, text), text));
+  if (repeats(out.names)) return std::nullopt;
+  const std::size_t width = out.names.size();
+  const std::size_t from = reader.pos();
+
+  const std::size_t rows_hint = from < text.size() ? estimate_records(text, from) : 0;
+  const std::size_t chunk_rows =
+      rows_hint * chunk / std::max<std::size_t>(1, text.size() - from) + rows_hint / 64 + 64;
+  std::vector<ColumnBuilder> builders(width, ColumnBuilder(text, rows_hint));
+  if (from < text.size()) {
+    ChunkScanner scanner(text, width, from, chunk_rows);
+    std::vector<std::uint8_t> pending(width, 0);
+    int rescans = 0;
+    for (std::size_t stop = from + chunk;; stop += chunk) {
+      if (!scanner.scan_to(stop)) return std::nullopt;
+      const std::size_t base = scanner.base();
+      const std::size_t r1 = scanner.rows();
+      bool any_pending = false;
+      for (std::size_t c = 0; c < width; ++c) {
+        ColumnBuilder& b = builders[c];
+        const Bounds* spans = scanner.spans(c);
+        if (b.kind() != ColumnBuilder::Kind::Text && scanner.quoted(c)) {
+          // A quoted field: the column is str, whatever it held so far.
+          const std::size_t rows = r1 - base;
+          const std::size_t bytes = rows == 0 ? 0 : spans[rows - 1].end - spans[0].start;
+          b.make_text(bytes / std::max<std::size_t>(1, rows) * rows_hint);
+          if (base != 0) pending[c] = 1;
+        }
+        if (b.kind() == ColumnBuilder::Kind::Text) {
+          if (pending[c] == 0) b.add_texts(spans, base, r1);
+        } else if (!b.add(spans, base, r1)) {
+          pending[c] = 1;
+        }
+        any_pending = any_pending || pending[c] != 0;
+      }
+      if (any_pending) {
+        if (++rescans > kMaxRescans) return std::nullopt;
+        if (!texts_before(text, from, chunk, base, chunk_rows, builders, pending)) return std::nullopt;
+        for (std::size_t c = 0; c < width; ++c) {
+          if (pending[c] != 0) builders[c].add_texts(scanner.spans(c), base, r1);
+          pending[c] = 0;
+        }
+      }
+      if (scanner.at_end()) break;
+      scanner.next_chunk();
+    }
+  }
+  out.cols.reserve(width);
+  for (ColumnBuilder& b : builders) out.cols.push_back(std::move(b).finish());
+  return out;
+}
+
+}  // namespace kelo_frame::csv

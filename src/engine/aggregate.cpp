@@ -24,13 +24,14 @@ template <class Visit>
 void each_row(const Groups& gs, Visit&& visit) {
   const std::uint64_t height = gs.table.height;
   if (height != 0 && gs.ids.size() == height) {
-    const std::uint32_t* ids = gs.ids.data();
-    if (gs.table.index) {
-      const std::uint32_t* index = gs.table.index->data();
-      for (std::uint64_t p = 0; p < height; ++p) visit(ids[p], index[p]);
-    } else {
-      for (std::uint64_t p = 0; p < height; ++p) visit(ids[p], static_cast<std::uint32_t>(p));
-    }
+    gs.ids.visit([&](const auto* ids) {
+      if (gs.table.index) {
+        const std::uint32_t* index = gs.table.index->data();
+        for (std::uint64_t p = 0; p < height; ++p) visit(std::uint32_t{ids[p]}, index[p]);
+      } else {
+        for (std::uint64_t p = 0; p < height; ++p) visit(std::uint32_t{ids[p]}, static_cast<std::uint32_t>(p));
+      }
+    });
     return;
   }
   for (std::uint64_t g = 0; g < gs.size(); ++g) {

@@ -4,11 +4,14 @@
 // flat buffer.
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <type_traits>
 #include <utility>
+#include <variant>
 
 #include "groups.hpp"
 #include "key_hash.hpp"
+#include "key_store.hpp"
 
 namespace kelo_frame {
 
@@ -18,49 +21,83 @@ namespace {
 // busy, small enough to stay in L1.
 constexpr std::size_t batch = 256;
 
-// Open-addressing map (linear probing) from a key hash to the groups whose key
-// has that hash. Only hash and group id are stored; keys are compared through
-// the caller's equality test, which sees only groups of the same hash.
+// A map slot that keeps the key hash; keys are compared through the stores.
+struct HashSlot {
+  std::uint64_t h = 0;
+  std::uint32_t id = 0;
+  std::uint32_t used = 0;
+
+  [[nodiscard]] bool empty() const noexcept { return used == 0; }
+  [[nodiscard]] std::uint64_t hash() const noexcept { return h; }
+};
+
+// A map slot for one number key column that keeps the key itself: comparing
+// it is comparing the keys, and a probe touches one cache line.
+template <class T>
+struct NumSlot {
+  T key{};
+  std::uint32_t id = 0;
+  std::uint32_t state = 0;  // 0 empty, 1 a present key, 2 the missing key
+
+  [[nodiscard]] bool empty() const noexcept { return state == 0; }
+  [[nodiscard]] std::uint64_t hash() const noexcept {
+    return state == 2 ? key_hash::feed_missing(key_hash::basis) : NumStore<T>::feed_value(key_hash::basis, key);
+  }
+};
+
+// A map slot for one str key column that keeps a short key's text as words:
+// comparing a short key then touches only the slot.
+struct TextSlot {
+  std::uint64_t h = 0;
+  ShortText words;
+  std::uint32_t id = 0;
+  std::uint32_t state = 0;  // 0 empty, 1 the missing key, 2 a long key, 3 + length for a short key
+
+  [[nodiscard]] bool empty() const noexcept { return state == 0; }
+  [[nodiscard]] std::uint64_t hash() const noexcept { return h; }
+};
+
+// Open-addressing map (linear probing) from a key hash to the groups with
+// that hash. A row's probe compares keys only with slots it meets, and at
+// most one group can match, since different groups have different keys.
+template <class Slot>
 class GroupMap {
  public:
   GroupMap() { resize(10); }
 
-  // The id of the group whose key equals the row's (is_same(g) tells), or the
-  // id returned by add() for a new group.
-  template <class Same, class Add>
-  std::uint32_t find_or_add(std::uint64_t hash, Same&& is_same, Add&& add) {
+  // The id of the slot that match() accepts, or of the slot make() fills.
+  template <class Match, class Make>
+  std::uint32_t find_or_add(std::uint64_t hash, Match&& match, Make&& make) {
     for (std::size_t s = home(hash);; s = (s + 1) & mask_) {
       Slot& slot = slots_[s];
-      if (slot.used == 0) {
-        const std::uint32_t id = add();
-        slot = Slot{hash, id, 1};
+      if (slot.empty()) {
+        slot = make();
+        const std::uint32_t id = slot.id;
         if (++count_ * 2 > slots_.size()) resize(bits_ + 1);
         return id;
       }
-      if (slot.hash == hash && is_same(slot.id)) return slot.id;
+      if (match(slot)) return slot.id;
     }
   }
 
   void prefetch(std::uint64_t hash) const noexcept { __builtin_prefetch(&slots_[home(hash)]); }
 
  private:
-  struct Slot {
-    std::uint64_t hash = 0;
-    std::uint32_t id = 0;
-    std::uint32_t used = 0;
-  };
-
-  // The top bits of FNV-1a depend on every byte fed; the low bits do not.
-  [[nodiscard]] std::size_t home(std::uint64_t hash) const noexcept { return hash >> (64 - bits_); }
+  // FNV-1a's bits are poorly spread for short similar keys (the top ten bits
+  // of "id001" .. "id100" take only 19 values), so the slot is taken from the
+  // top bits of the hash times a large odd constant (Fibonacci hashing).
+  [[nodiscard]] std::size_t home(std::uint64_t hash) const noexcept {
+    return (hash * 0x9E3779B97F4A7C15ULL) >> (64 - bits_);
+  }
 
   void resize(int bits) {
     std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(std::size_t{1} << bits));
     bits_ = bits;
     mask_ = slots_.size() - 1;
     for (const Slot& slot : old) {
-      if (slot.used == 0) continue;
-      std::size_t s = home(slot.hash);
-      while (slots_[s].used != 0) s = (s + 1) & mask_;
+      if (slot.empty()) continue;
+      std::size_t s = home(slot.hash());
+      while (!slots_[s].empty()) s = (s + 1) & mask_;
       slots_[s] = slot;
     }
   }
@@ -71,165 +108,191 @@ class GroupMap {
   int bits_ = 0;
 };
 
-// Key columns of any number and dtypes: compared cell by cell at the group's
-// first row.
-class AnyKeys {
- public:
-  explicit AnyKeys(const Table& keys) {
-    cols_.reserve(keys.columns.size());
-    for (const Column& c : keys.columns) cols_.push_back(&*c.col);
-  }
-  void hash(const std::uint32_t* rows, std::size_t n, std::uint64_t* h) const noexcept {
-    std::fill_n(h, n, key_hash::basis);
-    for (const Col* c : cols_) key_hash::feed_rows(*c, rows, n, h);
-  }
-  [[nodiscard]] bool same(std::uint32_t r, std::uint32_t first, std::uint32_t /*group*/) const noexcept {
-    for (const Col* c : cols_) {
-      if (!key_hash::equal(*c, r, first)) return false;
-    }
-    return true;
-  }
-  void added(std::uint32_t /*row*/) {}
-
- private:
-  std::vector<const Col*> cols_;
-};
-
-// One number key column. Each group's key value is kept in a dense array by
-// group id, so the comparison on a hash match reads cache-resident memory
-// instead of the group's first row somewhere in the column.
-template <class T>
-class NumKey {
- public:
-  explicit NumKey(const NumCol<T>& col) : col_(col), dense_(col.valid.all_present()) {}
-  void hash(const std::uint32_t* rows, std::size_t n, std::uint64_t* h) const noexcept {
-    const T* values = col_.values.data();
-    if (dense_) {
-      for (std::size_t i = 0; i < n; ++i) h[i] = feed(key_hash::basis, values[rows[i]]);
-    } else {
-      for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t r = rows[i];
-        h[i] = col_.present(r) ? feed(key_hash::basis, values[r]) : key_hash::feed_missing(key_hash::basis);
-      }
-    }
-  }
-  [[nodiscard]] bool same(std::uint32_t r, std::uint32_t /*first*/, std::uint32_t group) const noexcept {
-    if (!dense_) {
-      const bool present = col_.present(r);
-      if (present != (group != missing_group_)) return false;
-      if (!present) return true;
-    }
-    return equal(col_.values[r], keys_[group]);
-  }
-  void added(std::uint32_t row) {
-    if (!dense_ && !col_.present(row)) missing_group_ = static_cast<std::uint32_t>(keys_.size());
-    keys_.push_back(col_.values[row]);
-  }
-
- private:
-  static std::uint64_t feed(std::uint64_t h, T v) noexcept {
-    if constexpr (std::is_same_v<T, double>) {
-      return key_hash::feed_f64(h, v);
-    } else {
-      return key_hash::feed_i64(h, v);
-    }
-  }
-  static bool equal(T a, T b) noexcept {
-    if constexpr (std::is_same_v<T, double>) {
-      return key_hash::same_f64(a, b);
-    } else {
-      return a == b;
-    }
-  }
-
-  const NumCol<T>& col_;
-  bool dense_;
-  std::uint32_t missing_group_ = ~std::uint32_t{0};
-  std::vector<T> keys_;
-};
-
-// One str key column; each group's key text is kept as a view into the
-// column, by group id.
+// One str key column. Short keys are compared in the slot; long ones
+// through the store.
 class StrKey {
  public:
-  explicit StrKey(const StrCol& col) : col_(col), dense_(col.valid.all_present()) {}
+  using Slot = TextSlot;
+  explicit StrKey(const StrCol& col) : col_(col), dense_(col.valid.all_present()), store_(col) {}
+
   void hash(const std::uint32_t* rows, std::size_t n, std::uint64_t* h) const noexcept {
-    if (dense_) {
-      for (std::size_t i = 0; i < n; ++i) h[i] = key_hash::feed_str(key_hash::basis, col_.at(rows[i]));
-    } else {
-      for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t r = rows[i];
-        h[i] = col_.present(r) ? key_hash::feed_str(key_hash::basis, col_.at(r))
-                               : key_hash::feed_missing(key_hash::basis);
-      }
-    }
+    std::fill_n(h, n, key_hash::basis);
+    store_.feed(rows, n, h);
   }
-  [[nodiscard]] bool same(std::uint32_t r, std::uint32_t /*first*/, std::uint32_t group) const noexcept {
-    if (!dense_) {
-      const bool present = col_.present(r);
-      if (present != (group != missing_group_)) return false;
-      if (!present) return true;
-    }
-    return col_.at(r) == keys_[group];
+  [[nodiscard]] bool match(const Slot& slot, std::uint64_t hash, std::uint32_t r) const noexcept {
+    if (slot.h != hash) return false;
+    if (!dense_ && !col_.present(r)) return slot.state == 1;
+    const std::string_view text = col_.at(r);
+    if (text.size() <= ShortText::max) return slot.state == 3 + text.size() && slot.words == ShortText::of(text);
+    return slot.state == 2 && store_.same_text(text, slot.id);
   }
-  void added(std::uint32_t row) {
-    if (!dense_ && !col_.present(row)) missing_group_ = static_cast<std::uint32_t>(keys_.size());
-    keys_.push_back(col_.at(row));
+  Slot make(std::uint64_t hash, std::uint32_t r, std::uint32_t id) {
+    store_.add(r);
+    if (!dense_ && !col_.present(r)) return Slot{hash, ShortText{}, id, 1};
+    const std::string_view text = col_.at(r);
+    if (text.size() > ShortText::max) return Slot{hash, ShortText{}, id, 2};
+    return Slot{hash, ShortText::of(text), id, static_cast<std::uint32_t>(3 + text.size())};
   }
 
  private:
   const StrCol& col_;
   bool dense_;
-  std::uint32_t missing_group_ = ~std::uint32_t{0};
-  std::vector<std::string_view> keys_;
+  StrStore store_;
+};
+
+// Key columns of any number and dtypes.
+class ManyKeys {
+ public:
+  using Slot = HashSlot;
+  explicit ManyKeys(const Table& keys) {
+    stores_.reserve(keys.columns.size());
+    for (const Column& c : keys.columns) {
+      std::visit(
+          [this](const auto& col) {
+            using C = std::decay_t<decltype(col)>;
+            if constexpr (std::is_same_v<C, StrCol>) {
+              stores_.emplace_back(std::in_place_type<StrStore>, col);
+            } else {
+              stores_.emplace_back(std::in_place_type<NumStore<typename decltype(col.values)::value_type>>, col);
+            }
+          },
+          *c.col);
+    }
+  }
+
+  void hash(const std::uint32_t* rows, std::size_t n, std::uint64_t* h) const noexcept {
+    std::fill_n(h, n, key_hash::basis);
+    for (const Store& s : stores_) std::visit([&](const auto& store) { store.feed(rows, n, h); }, s);
+  }
+  [[nodiscard]] bool match(const Slot& slot, std::uint64_t hash, std::uint32_t r) const noexcept {
+    if (slot.h != hash) return false;
+    for (const Store& s : stores_) {
+      if (!std::visit([&](const auto& store) { return store.same(r, slot.id); }, s)) return false;
+    }
+    return true;
+  }
+  Slot make(std::uint64_t hash, std::uint32_t r, std::uint32_t id) {
+    for (Store& s : stores_) std::visit([r](auto& store) { store.add(r); }, s);
+    return Slot{hash, id, 1};
+  }
+
+ private:
+  using Store = std::variant<NumStore<double>, NumStore<std::int64_t>, StrStore>;
+  std::vector<Store> stores_;
+};
+
+// One number key column, its keys kept in the map's slots.
+template <class T>
+class NumKey {
+ public:
+  using Slot = NumSlot<T>;
+  explicit NumKey(const NumCol<T>& col) : col_(col), dense_(col.valid.all_present()) {}
+
+  void hash(const std::uint32_t* rows, std::size_t n, std::uint64_t* h) const noexcept {
+    std::fill_n(h, n, key_hash::basis);
+    NumStore<T>(col_).feed(rows, n, h);
+  }
+  [[nodiscard]] bool match(const Slot& slot, std::uint64_t /*hash*/, std::uint32_t r) const noexcept {
+    if (!dense_ && !col_.present(r)) return slot.state == 2;
+    return slot.state == 1 && NumStore<T>::equal(slot.key, col_.values[r]);
+  }
+  Slot make(std::uint64_t /*hash*/, std::uint32_t r, std::uint32_t id) const noexcept {
+    const bool present = dense_ || col_.present(r);
+    return Slot{col_.values[r], id, present ? 1U : 2U};
+  }
+
+ private:
+  const NumCol<T>& col_;
+  bool dense_;
 };
 
 // The group of every position (ids), the first row of every group (firsts)
 // and every group's row count (counts).
 struct Assignment {
-  std::vector<std::uint32_t> ids;
+  GroupIds ids;
   std::vector<std::uint32_t> firsts;
   std::vector<std::uint64_t> counts;
 };
 
+// Assigns each position of a table to its group, in position order.
+template <class Keys>
+class Assigner {
+ public:
+  Assigner(const Table& table, Keys& keys) : table_(table), keys_(keys) {}
+
+  // Ids start 8 bits wide and are widened when a group id would not fit.
+  Assignment run() {
+    const std::uint64_t height = table_.height;
+    GroupIds::Buffer<std::uint8_t> ids8(height);
+    std::uint64_t p = run_from(ids8.data(), 0);
+    if (p == height) return finish(GroupIds(std::move(ids8)));
+    GroupIds::Buffer<std::uint16_t> ids16(height);
+    std::copy_n(ids8.begin(), p, ids16.begin());
+    ids8 = {};
+    p = run_from(ids16.data(), p);
+    if (p == height) return finish(GroupIds(std::move(ids16)));
+    GroupIds::Buffer<std::uint32_t> ids32(height);
+    std::copy_n(ids16.begin(), p, ids32.begin());
+    ids16 = {};
+    run_from(ids32.data(), p);
+    return finish(GroupIds(std::move(ids32)));
+  }
+
+ private:
+  Assignment finish(GroupIds ids) {
+    out_.ids = std::move(ids);
+    return std::move(out_);
+  }
+
+  // Assigns positions from `from` on; stops at the first position that might
+  // need a group id wider than Id and returns it (the height when done).
+  template <class Id>
+  std::uint64_t run_from(Id* ids, std::uint64_t from) {
+    constexpr std::uint64_t max_groups = std::uint64_t{std::numeric_limits<Id>::max()} + 1;
+    const std::uint64_t height = table_.height;
+    const std::uint32_t* index = table_.index ? table_.index->data() : nullptr;
+    std::array<std::uint32_t, batch> numbers{};
+    std::array<std::uint64_t, batch> hashes{};
+    for (; from < height; from += batch) {
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(batch, height - from));
+      const std::uint32_t* rows = numbers.data();
+      if (index != nullptr) {
+        rows = index + from;
+      } else {
+        for (std::size_t i = 0; i < n; ++i) numbers[i] = static_cast<std::uint32_t>(from + i);
+      }
+      keys_.hash(rows, n, hashes.data());
+      constexpr std::size_t ahead = 16;
+      for (std::size_t i = 0; i < std::min(ahead, n); ++i) map_.prefetch(hashes[i]);
+      for (std::size_t i = 0; i < n; ++i) {
+        if (out_.firsts.size() == max_groups) return from + i;
+        if (i + ahead < n) map_.prefetch(hashes[i + ahead]);
+        const std::uint32_t r = rows[i];
+        const std::uint64_t hash = hashes[i];
+        const std::uint32_t g = map_.find_or_add(
+            hash, [&](const typename Keys::Slot& slot) { return keys_.match(slot, hash, r); },
+            [&] {
+              const auto id = static_cast<std::uint32_t>(out_.firsts.size());
+              out_.firsts.push_back(r);
+              out_.counts.push_back(0);
+              return keys_.make(hash, r, id);
+            });
+        ids[from + i] = static_cast<Id>(g);
+        ++out_.counts[g];
+      }
+    }
+    return height;
+  }
+
+  const Table& table_;
+  Keys& keys_;
+  GroupMap<typename Keys::Slot> map_;
+  Assignment out_;
+};
+
 template <class Keys>
 Assignment assign(const Table& table, Keys& keys) {
-  Assignment out;
-  const std::uint64_t height = table.height;
-  out.ids.resize(height);
-  std::uint32_t* ids = out.ids.data();
-  const std::uint32_t* index = table.index ? table.index->data() : nullptr;
-  GroupMap map;
-  std::array<std::uint32_t, batch> numbers{};
-  std::array<std::uint64_t, batch> hashes{};
-  for (std::uint64_t from = 0; from < height; from += batch) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(batch, height - from));
-    const std::uint32_t* rows = numbers.data();
-    if (index != nullptr) {
-      rows = index + from;
-    } else {
-      for (std::size_t i = 0; i < n; ++i) numbers[i] = static_cast<std::uint32_t>(from + i);
-    }
-    keys.hash(rows, n, hashes.data());
-    constexpr std::size_t ahead = 8;
-    for (std::size_t i = 0; i < std::min(ahead, n); ++i) map.prefetch(hashes[i]);
-    for (std::size_t i = 0; i < n; ++i) {
-      if (i + ahead < n) map.prefetch(hashes[i + ahead]);
-      const std::uint32_t r = rows[i];
-      const std::uint32_t g = map.find_or_add(
-          hashes[i], [&](std::uint32_t id) { return keys.same(r, out.firsts[id], id); },
-          [&] {
-            const auto id = static_cast<std::uint32_t>(out.firsts.size());
-            out.firsts.push_back(r);
-            out.counts.push_back(0);
-            keys.added(r);
-            return id;
-          });
-      ids[from + i] = g;
-      ++out.counts[g];
-    }
-  }
-  return out;
+  return Assigner<Keys>(table, keys).run();
 }
 
 Assignment assign_keys(const Table& table, const Table& keys) {
@@ -247,7 +310,7 @@ Assignment assign_keys(const Table& table, const Table& keys) {
         },
         *keys.columns.front().col);
   }
-  AnyKeys k(keys);
+  ManyKeys k(keys);
   return assign(table, k);
 }
 
@@ -289,13 +352,15 @@ Result<Groups> Table::group(std::span<const std::string> names) const {
   out.starts = std::move(starts);
   out.rows.resize(height);
   std::uint32_t* rows_out = out.rows.data();
-  const std::uint32_t* ids = a.ids.data();
-  if (index) {
-    const std::uint32_t* idx = index->data();
-    for (std::uint64_t p = 0; p < height; ++p) rows_out[next[ids[p]]++] = idx[p];
-  } else {
-    for (std::uint64_t p = 0; p < height; ++p) rows_out[next[ids[p]]++] = static_cast<std::uint32_t>(p);
-  }
+  std::uint64_t* cursor = next.data();
+  a.ids.visit([&](const auto* ids) {
+    if (index) {
+      const std::uint32_t* idx = index->data();
+      for (std::uint64_t p = 0; p < height; ++p) rows_out[cursor[ids[p]]++] = idx[p];
+    } else {
+      for (std::uint64_t p = 0; p < height; ++p) rows_out[cursor[ids[p]]++] = static_cast<std::uint32_t>(p);
+    }
+  });
   out.ids = std::move(a.ids);
   return out;
 }

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "group_ids.hpp"
 #include "table.hpp"
 
 namespace kelo_frame {
@@ -28,7 +29,7 @@ class Groups {
   // The group of each position of table, in position order, or empty. When
   // present, aggregations make one sequential pass over the table with it
   // instead of visiting each group's rows across the whole column.
-  std::vector<std::uint32_t> ids;
+  GroupIds ids;
 
   [[nodiscard]] std::uint64_t size() const noexcept { return starts.size() - 1; }
   [[nodiscard]] std::span<const std::uint32_t> group(std::uint64_t g) const noexcept {

@@ -14,11 +14,9 @@
 #pragma once
 
 #include <bit>
-#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
-#include "col.hpp"
 
 namespace kelo_frame::key_hash {
 
@@ -49,20 +47,10 @@ inline constexpr std::uint64_t prime = 1099511628211ULL;
   return feed_byte(h, 0xFF);
 }
 
-// Equality of two present cells.
+// Key equality of two present f64 cells: equal floats (0.0 and -0.0 too),
+// or NaNs with the same bits.
 [[nodiscard]] inline bool same_f64(double a, double b) noexcept {
   return a == b || (a != a && b != b && std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b));
 }
-
-// The key hash of the cell at row r of col (one key column).
-[[nodiscard]] std::uint64_t feed(std::uint64_t h, const Col& col, std::uint32_t r) noexcept;
-
-// True when the cells at rows a and b of col are equal keys.
-[[nodiscard]] bool equal(const Col& col, std::uint32_t a, std::uint32_t b) noexcept;
-
-// Feeds the cells of col at rows[0..n) into h[0..n), one running hash per row.
-// Hashing a batch of rows column by column keeps many independent multiply
-// chains in flight.
-void feed_rows(const Col& col, const std::uint32_t* rows, std::size_t n, std::uint64_t* h) noexcept;
 
 }  // namespace kelo_frame::key_hash

@@ -11,6 +11,7 @@
 
 #include "engine/groups.hpp"
 #include "engine/key_hash.hpp"
+#include "engine/key_store.hpp"
 
 namespace kelo_frame {
 namespace {
@@ -62,12 +63,23 @@ TEST(GroupHash, IsFnv1aOverTheFedBytes) {
   EXPECT_EQ(key_hash::feed_f64(key_hash::basis, -0.0), fnv({0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
-TEST(GroupHash, BatchFeedMatchesCellFeed) {
-  Col c = texts({"x", none, "", "yz"});
-  const Rows rows{3, 1, 0, 2};
-  std::vector<std::uint64_t> h(rows.size(), 7);
-  key_hash::feed_rows(c, rows.data(), rows.size(), h.data());
-  for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(h[i], key_hash::feed(7, c, rows[i]));
+TEST(GroupKeys, ShortTextWordsTellEqualLengthTextsApart) {
+  // Every text of length 0 to 16 over {a, b} that differs from a base text in
+  // one or two bytes: the words differ exactly when the texts do. Grouping
+  // only reaches this comparison for texts of equal 64-bit hash, so it is
+  // checked here directly.
+  for (std::size_t n = 0; n <= ShortText::max; ++n) {
+    const std::string base(n, 'a');
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t j = i; j < n; ++j) {
+        std::string other = base;
+        other[i] = 'b';
+        other[j] = 'b';
+        EXPECT_NE(ShortText::of(base), ShortText::of(other)) << n << " " << i << " " << j;
+        EXPECT_EQ(ShortText::of(other), ShortText::of(std::string(other))) << n;
+      }
+    }
+  }
 }
 
 TEST(Group, FirstAppearanceOrderWithMissingAsAKey) {
@@ -134,15 +146,71 @@ TEST(Group, EqualHashesOfDifferentKeysStayApart) {
   ASSERT_TRUE(t.add("i", ints({none, 0, none, 0})));
   const std::string zeros("\0\0\0\0\0\0\0x", 8);
   ASSERT_TRUE(t.add("s", texts({zeros, "x", zeros, "x"})));
-  const Table& keys = t;
-  std::uint64_t h0 = key_hash::feed(key_hash::basis, *keys.col("i").value(), 0);
-  h0 = key_hash::feed(h0, *keys.col("s").value(), 0);
-  std::uint64_t h1 = key_hash::feed(key_hash::basis, *keys.col("i").value(), 1);
-  h1 = key_hash::feed(h1, *keys.col("s").value(), 1);
-  ASSERT_EQ(h0, h1);
+  ASSERT_EQ(key_hash::feed_str(key_hash::feed_missing(key_hash::basis), zeros),
+            key_hash::feed_str(key_hash::feed_i64(key_hash::basis, 0), "x"));
   auto g = t.group(Names{"i", "s"});
   ASSERT_TRUE(g);
   EXPECT_EQ(row_lists(*g), (std::vector<Rows>{{0, 2}, {1, 3}}));
+}
+
+TEST(Group, TextKeysOfEveryLengthCompareEveryByte) {
+  // Keys of 0 to 40 bytes that differ in one byte only, at the start, the
+  // middle or the end, each seen twice: short keys are compared as words,
+  // long ones byte for byte.
+  StrCol c;
+  std::vector<std::string> keys;
+  for (std::size_t len = 0; len <= 40; ++len) {
+    const std::string base(len, 'k');
+    keys.push_back(base);
+    for (std::size_t at : {std::size_t{0}, len / 2, len - 1}) {
+      if (len == 0) break;
+      std::string k = base;
+      k[at] = '\xff';
+      if (std::ranges::find(keys, k) == keys.end()) keys.push_back(k);
+    }
+  }
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const std::string& k : keys) c.push(k);
+  }
+  I64Col zero;
+  zero.values.assign(keys.size() * 2, 0);
+  Table t;
+  ASSERT_TRUE(t.add("k", std::move(c)));
+  ASSERT_TRUE(t.add("z", std::move(zero)));
+  // One str key, and the same with a constant second key (the general path).
+  for (const Names& names : {Names{"k"}, Names{"k", "z"}}) {
+    auto g = t.group(names);
+    ASSERT_TRUE(g);
+    ASSERT_EQ(g->size(), keys.size());
+    const auto lists = row_lists(*g);
+    for (std::uint32_t i = 0; i < keys.size(); ++i) {
+      EXPECT_EQ(lists[i], (Rows{i, static_cast<std::uint32_t>(i + keys.size())})) << keys[i].size();
+    }
+  }
+}
+
+TEST(Group, IdsWidenPastEightAndSixteenBits) {
+  // 70000 keys, each seen twice; aggregates read the widened ids.
+  constexpr std::int64_t keys = 70000;
+  I64Col k;
+  I64Col v;
+  for (std::int64_t i = 0; i < 2 * keys; ++i) {
+    k.push((i % keys) * 7 - 3);
+    v.push(i);
+  }
+  Table t;
+  ASSERT_TRUE(t.add("k", std::move(k)));
+  ASSERT_TRUE(t.add("v", std::move(v)));
+  auto g = t.group(Names{"k"});
+  ASSERT_TRUE(g);
+  ASSERT_EQ(g->size(), std::uint64_t{keys});
+  EXPECT_EQ(g->ids.size(), std::size_t{2 * keys});
+  auto sums = g->agg("v", Agg::Sum);
+  ASSERT_TRUE(sums);
+  const auto& s = std::get<I64Col>(*sums->col("v").value());
+  for (std::int64_t i = 0; i < keys; i += 997) EXPECT_EQ(s.values[i], 2 * i + keys);
+  const auto& key = std::get<I64Col>(*sums->col("k").value());
+  EXPECT_EQ(key.values[keys - 1], (keys - 1) * 7 - 3);
 }
 
 TEST(Group, FollowsTheViewOrder) {

@@ -1,0 +1,162 @@
+// KeyStore: the key cells of one key column for every group found so far,
+// kept densely by group id while grouping.
+//
+// Comparing a row's key with a group's then reads small, cache-resident
+// memory instead of the group's first row somewhere in a large column. Each
+// store also feeds its column's cells into a batch of key hashes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "col.hpp"
+#include "key_hash.hpp"
+
+namespace kelo_frame {
+
+template <class T>
+class NumStore {
+ public:
+  explicit NumStore(const NumCol<T>& col) : col_(&col), dense_(col.valid.all_present()) {}
+
+  void feed(const std::uint32_t* rows, std::size_t n, std::uint64_t* h) const noexcept {
+    const T* values = col_->values.data();
+    if (dense_) {
+      for (std::size_t i = 0; i < n; ++i) h[i] = feed_value(h[i], values[rows[i]]);
+    } else {
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t r = rows[i];
+        h[i] = col_->present(r) ? feed_value(h[i], values[r]) : key_hash::feed_missing(h[i]);
+      }
+    }
+  }
+
+  [[nodiscard]] bool same(std::uint32_t r, std::uint32_t g) const noexcept {
+    if (!dense_) {
+      const bool present = col_->present(r);
+      if (present != (present_[g] != 0)) return false;
+      if (!present) return true;
+    }
+    return equal(col_->values[r], values_[g]);
+  }
+
+  void add(std::uint32_t r) {
+    values_.push_back(col_->values[r]);
+    if (!dense_) present_.push_back(col_->present(r) ? 1 : 0);
+  }
+
+  static std::uint64_t feed_value(std::uint64_t h, T v) noexcept {
+    if constexpr (std::is_same_v<T, double>) {
+      return key_hash::feed_f64(h, v);
+    } else {
+      return key_hash::feed_i64(h, v);
+    }
+  }
+  static bool equal(T a, T b) noexcept {
+    if constexpr (std::is_same_v<T, double>) {
+      return key_hash::same_f64(a, b);
+    } else {
+      return a == b;
+    }
+  }
+
+ private:
+  const NumCol<T>* col_;
+  bool dense_;
+  std::vector<T> values_;
+  std::vector<std::uint8_t> present_;
+};
+
+// A text of at most 16 bytes as two words, read with loads that stay inside
+// the text. Of two texts of the same length, equal texts give equal words and
+// different texts different words, since the loads cover every byte.
+struct ShortText {
+  static constexpr std::size_t max = 16;
+  std::uint64_t a = 0;
+  std::uint64_t b = 0;
+
+  [[nodiscard]] static ShortText of(std::string_view text) noexcept {
+    const char* p = text.data();
+    const std::size_t n = text.size();
+    if (n >= 8) return {load<std::uint64_t>(p), load<std::uint64_t>(p + n - 8)};
+    if (n >= 4) return {load<std::uint32_t>(p), load<std::uint32_t>(p + n - 4)};
+    if (n == 0) return {};
+    return {byte(p[0]) | byte(p[n / 2]) << 8 | byte(p[n - 1]) << 16, 0};
+  }
+  friend bool operator==(const ShortText&, const ShortText&) = default;
+
+ private:
+  template <class W>
+  static std::uint64_t load(const char* p) noexcept {
+    W w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+  }
+  static std::uint64_t byte(char c) noexcept { return static_cast<std::uint8_t>(c); }
+};
+
+class StrStore {
+ public:
+  explicit StrStore(const StrCol& col) : col_(&col), dense_(col.valid.all_present()) {}
+
+  void feed(const std::uint32_t* rows, std::size_t n, std::uint64_t* h) const noexcept {
+    if (dense_) {
+      for (std::size_t i = 0; i < n; ++i) h[i] = key_hash::feed_str(h[i], col_->at(rows[i]));
+    } else {
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t r = rows[i];
+        h[i] = col_->present(r) ? key_hash::feed_str(h[i], col_->at(r)) : key_hash::feed_missing(h[i]);
+      }
+    }
+  }
+
+  [[nodiscard]] bool same(std::uint32_t r, std::uint32_t g) const noexcept {
+    if (!dense_) {
+      const bool present = col_->present(r);
+      if (present != (present_[g] != 0)) return false;
+      if (!present) return true;
+    }
+    return same_text(col_->at(r), g);
+  }
+
+  // True when text is group g's (present) key text.
+  [[nodiscard]] bool same_text(std::string_view text, std::uint32_t g) const noexcept {
+    const Entry& e = entries_[g];
+    if (text.size() != e.size) return false;
+    if (text.size() <= ShortText::max) return ShortText::of(text) == e.words;
+    return text == std::string_view(bytes_).substr(e.from, e.size);
+  }
+
+  void add(std::uint32_t r) {
+    const std::string_view text = col_->at(r);
+    Entry e{ShortText{}, bytes_.size(), text.size()};
+    if (text.size() <= ShortText::max) {
+      e.words = ShortText::of(text);
+    } else {
+      bytes_.append(text);
+    }
+    entries_.push_back(e);
+    if (!dense_) present_.push_back(col_->present(r) ? 1 : 0);
+  }
+
+ private:
+  // A group's key text: short ones as words, longer ones in bytes_.
+  struct Entry {
+    ShortText words;
+    std::uint64_t from;
+    std::uint64_t size;
+  };
+
+  const StrCol* col_;
+  bool dense_;
+  std::vector<Entry> entries_;
+  std::string bytes_;
+  std::vector<std::uint8_t> present_;
+};
+
+}  // namespace kelo_frame

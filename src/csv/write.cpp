@@ -3,8 +3,8 @@
 // Everything is formatted straight into one output string: no cell becomes a
 // string of its own. The string grows by projecting the final size from the
 // rows written so far, so a large table is copied a handful of times at most
-// while it grows. Integers go through a two-digits-at-a-time writer, floats through
-// repr::float_to, texts through the shared field writer. A text cell is
+// while it grows. Integers go through a two-digits-at-a-time writer, floats
+// through repr::float_to, texts through the shared field writer. A text cell is
 // written in quotes whenever the reader would take it for a float; most texts
 // are ruled out by a quick look at their bytes before the float grammar is
 // consulted.
@@ -33,8 +33,10 @@ constexpr std::uint64_t kFirstRows = 1024;
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // A growing output string written through a raw pointer. The string's size is
-// its usable room; the written length is tracked by the caller's pointer and
-// set once at the end.
+// its usable room, taken without filling it (resize_and_overwrite); the
+// written length is tracked by the caller's pointer and set once at the end,
+// so bytes past it are never read: growing carries over only the written
+// bytes, and finish cuts the string to them.
 class Buffer {
  public:
   explicit Buffer(std::size_t room) { s_.resize_and_overwrite(room, [](char*, std::size_t n) { return n; }); }
@@ -246,7 +248,7 @@ std::string write(const Table& table) {
     p = buf.grow(p, need, projected);
     end = buf.end();
   };
-  const auto room = [&](std::size_t need, std::uint64_t done) [[gnu::always_inline]] {
+  const auto room = [&] [[gnu::always_inline]] (std::size_t need, std::uint64_t done) {
     if (static_cast<std::size_t>(end - p) < need) [[unlikely]] grow(need, done);
   };
 

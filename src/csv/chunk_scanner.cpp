@@ -90,11 +90,45 @@ bool ChunkScanner::block(const BlockMasks& m, std::size_t at, std::uint64_t vali
   cr_carry_ = m.cr >> 63;
   std::uint64_t ends = sep & ~lf_after_cr;
   const std::uint64_t line_ends = ends & (m.lf | m.cr);
+  // The per-field state lives in locals here: the stores of spans and flags
+  // would otherwise make the compiler reload every member after each field.
+  const char* const s = text_.data();
+  const std::size_t n = text_.size();
+  const std::size_t width = width_;
+  const std::size_t base = base_;
+  Bounds* const* const heads = heads_.data();
+  std::uint8_t* const quoted = quoted_.data();
+  std::size_t col = col_;
+  std::size_t fstart = fstart_;
+  std::size_t rows = rows_;
   while (ends != 0) {
     const unsigned bit = static_cast<unsigned>(__builtin_ctzll(ends));
     ends &= ends - 1;
-    if (!field(at + bit, ((line_ends >> bit) & 1) != 0)) return false;
+    const std::size_t end = at + bit;
+    if (col >= width) return false;
+    auto first = static_cast<std::uint32_t>(fstart);
+    auto last = static_cast<std::uint32_t>(end);
+    const bool empty = first == last;
+    if (!empty && s[first] == '"') {
+      ++first;
+      --last;
+      quoted[col] = 1;
+    }
+    heads[col][rows - base] = Bounds{first, last};
+    ++col;
+    fstart = end + 1;
+    if (((line_ends >> bit) & 1) != 0) {
+      if (end + 1 < n && s[end] == '\r' && s[end + 1] == '\n') fstart = end + 2;
+      if (col != 1 || !empty) {  // not a blank line
+        if (col != width) return false;
+        if (++rows - base == capacity_) grow(capacity_ * 2);
+      }
+      col = 0;
+    }
   }
+  col_ = col;
+  fstart_ = fstart;
+  rows_ = rows;
   return true;
 }
 

@@ -104,8 +104,7 @@ exec unshare --mount --fork bash -c '
   # root reaches the package index the way the host does.
   host_ca=/etc/ssl/certs/ca-certificates.crt
   if [[ -f "$host_ca" && -f "$root$host_ca" ]]; then
-    mount --bind "$host_ca" "$root$host_ca"
-    mount -o remount,bind,ro "$root$host_ca"
+    { mount --bind "$host_ca" "$root$host_ca" && mount -o remount,bind,ro "$root$host_ca"; } || true
   fi
   # A clean environment, passing on only the variables our scripts read.
   pass=()

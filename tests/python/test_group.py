@@ -1,0 +1,333 @@
+"""Grouping and aggregation through the public API: Frame.group and Grouped."""
+
+import gc
+import math
+import struct
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import kelo_frame as kf
+
+I64_MIN, I64_MAX = -(2**63), 2**63 - 1
+
+
+def frame(**columns):
+    f = kf.Frame()
+    for name, values in columns.items():
+        if values and isinstance(values[0], str):
+            f.add_strings(name, values)
+        elif values and isinstance(values[0], float):
+            f.add_floats(name, values)
+        else:
+            f.add_ints(name, values)
+    return f
+
+
+def column(f, name):
+    return {"i64": f.ints, "f64": f.floats, "str": f.strings}[f.dtypes()[f.names().index(name)]](name)
+
+
+def table(f):
+    return {name: column(f, name) for name in f.names()}
+
+
+# --- describing and counting groups ---
+
+
+def test_groups_in_first_appearance_order_with_missing_as_a_key():
+    f = kf.read_csv("k,v\nb,1\na,2\nb,3\n,4\na,5\n,6\n")
+    g = f.group(["k"])
+    assert g.groups() == 3
+    assert g.describe() == str(g) == repr(g) == "Grouped(3 groups by k)"
+    assert table(g.count()) == {"k": ["b", "a", None], "count": [2, 2, 2]}
+    assert table(g.sum("v")) == {"k": ["b", "a", None], "v": [4, 7, 10]}
+
+
+@pytest.mark.parametrize(
+    ("f", "keys", "text"),
+    [
+        (frame(k=[1, 2]).head(0), ["k"], "Grouped(0 groups by k)"),
+        (frame(k=[1, 2, 1]), [], "Grouped(1 groups by )"),
+        (frame(a=[1, 1], b=["x", "y"]), ["b", "a"], "Grouped(2 groups by b, a)"),
+        (frame(**{'a"b': [1]}), ['a"b'], 'Grouped(1 groups by a"b)'),
+    ],
+)
+def test_describe_text(f, keys, text):
+    g = f.group(keys)
+    assert g.describe() == str(g) == repr(g) == text
+
+
+def test_zero_rows_give_zero_groups_and_empty_results():
+    f = frame(k=["a"], i=[1], x=[1.0], s=["t"]).head(0)
+    g = f.group(["k"])
+    assert g.groups() == 0
+    for method, name, dtypes in [
+        ("sum", "i", ["str", "i64"]),
+        ("sum", "x", ["str", "f64"]),
+        ("mean", "i", ["str", "f64"]),
+        ("min", "s", ["str", "str"]),
+        ("max", "x", ["str", "f64"]),
+    ]:
+        r = getattr(g, method)(name)
+        assert (r.height(), r.names(), r.dtypes()) == (0, ["k", name], dtypes)
+    assert g.count().names() == ["k", "count"]
+
+
+def test_no_keys_is_one_group_of_every_row():
+    g = frame(v=[1, 2, 3, 4]).group([])
+    assert table(g.count()) == {"count": [4]}
+    assert table(g.sum("v")) == {"v": [10]}
+
+
+def test_float_keys_join_signed_zeros_and_equal_nans():
+    f = kf.read_csv("k,v\n-0.0,1\n+nan,2\n0.0,3\n-nan,4\n+nan,5\n,6\n")
+    r = f.group(["k"]).sum("v")
+    keys = r.floats("k")
+    assert math.copysign(1, keys[0]) == -1  # the first row of the group was -0.0
+    assert math.isnan(keys[1]) and math.isnan(keys[2]) and keys[3] is None
+    assert r.ints("v") == [4, 7, 4, 6]
+
+
+def test_grouping_a_view_follows_its_order():
+    f = frame(k=[1, 2, 1, 3, 2], v=[1, 10, 100, 1000, 10000])
+    g = f.tail(4).head(3).group(["k"])
+    assert table(g.sum("v")) == {"k": [2, 1, 3], "v": [10, 100, 1000]}
+
+
+def test_a_grouped_outlives_its_frame():
+    g = kf.read_csv("k,v\nx,1\ny,2\nx,3\n").group(["k"])
+    gc.collect()
+    assert table(g.sum("v")) == {"k": ["x", "y"], "v": [4, 2]}
+    assert table(g.max("v")) == {"k": ["x", "y"], "v": [3, 2]}
+
+
+def test_count_names_its_column_count_then_len_then_nothing():
+    f = frame(count=[1, 1, 2], len=[0, 0, 0])
+    assert table(f.group(["len"]).count()) == {"len": [0], "count": [3]}
+    assert table(f.group(["count"]).count()) == {"count": [1, 2], "len": [2, 1]}
+    assert table(f.group(["len", "count"]).count()) == {"len": [0, 0], "count": [1, 2]}
+
+
+# --- aggregates ---
+
+
+def test_aggregates_skip_missing_cells():
+    f = kf.read_csv("k,i,x,s\na,,,\na,,,\nb,5,2.5,q\n")
+    g = f.group(["k"])
+    assert g.sum("i").ints("i") == [0, 5]
+    assert g.sum("x").floats("x") == [0.0, 2.5]
+    assert g.mean("i").floats("i") == [None, 5.0]
+    assert g.min("x").floats("x") == [None, 2.5]
+    assert g.max("s").strings("s") == [None, "q"]
+    assert g.count().ints("count") == [2, 1]
+
+
+@pytest.mark.parametrize(
+    ("values", "total"),
+    [([1e100, 1.0, -1e100], 1.0), ([1e308, 1e308], math.inf), ([0.1] * 10, 1.0)],
+)
+def test_float_sum_is_compensated(values, total):
+    f = frame(k=[0] * len(values), x=values)
+    assert f.group(["k"]).sum("x").floats("x") == [total]
+
+
+def test_int_mean_is_a_float_of_the_exact_sum():
+    big = 2**53 + 1
+    f = frame(k=[1, 1, 2, 2], v=[1, 2, big, -(big - 1)])
+    assert f.group(["k"]).mean("v").floats("v") == [1.5, 0.5]
+
+
+def test_min_and_max_keep_the_first_of_incomparable_or_equal_cells():
+    f = frame(k=[1, 1, 2, 2, 3, 3], x=[math.nan, 1.0, 1.0, math.nan, -0.0, 0.0])
+    g = f.group(["k"])
+    lo, hi = g.min("x").floats("x"), g.max("x").floats("x")
+    assert math.isnan(lo[0]) and math.isnan(hi[0])
+    assert lo[1] == hi[1] == 1.0
+    assert math.copysign(1, lo[2]) == math.copysign(1, hi[2]) == -1
+
+
+def test_text_min_and_max_compare_bytes():
+    f = frame(k=[1, 1, 1, 1], s=["b", "B", "ab", "é"])
+    g = f.group(["k"])
+    assert (g.min("s").strings("s"), g.max("s").strings("s")) == (["B"], ["é"])
+
+
+# --- failures ---
+
+
+def test_group_refuses_unknown_and_repeated_names():
+    f = frame(a=[1], b=[2])
+    with pytest.raises(ValueError, match=r'^no column "x" \(the frame has "a", "b"\)$'):
+        f.group(["a", "x"])
+    with pytest.raises(ValueError, match=r'^column "a" selected twice$'):
+        f.group(["a", "a"])
+
+
+@pytest.mark.parametrize(
+    ("keys", "method", "name", "message"),
+    [
+        (["k"], "sum", "nope", 'no column "nope" (the frame has "k", "n", "s")'),
+        (["k"], "sum", "s", 'column "s" is str: it has no sum or mean'),
+        (["k"], "mean", "s", 'column "s" is str: it has no sum or mean'),
+        (["s"], "mean", "s", 'column "s" is str: it has no sum or mean'),
+        (["s"], "max", "s", 'column "s" is a key of this grouping'),
+        (["k"], "sum", "k", 'column "k" is a key of this grouping'),
+        (["k"], "sum", "n", 'the sum of column "n" overflows i64'),
+        (["k"], "mean", "n", 'the sum of column "n" overflows i64'),
+        (["n", "k"], "min", "n", 'column "n" is a key of this grouping'),
+        (["n", "k"], "sum", "n", 'column "n" is a key of this grouping'),
+    ],
+)
+def test_aggregate_messages(keys, method, name, message):
+    # Group k=1 holds I64_MAX then 1 then -1: the total fits, a partial sum does not.
+    f = frame(k=[1, 1, 1, 2], n=[I64_MAX, 1, -1, 5], s=["a", "a", "a", "b"])
+    g = f.group(keys)
+    with pytest.raises(ValueError) as err:
+        getattr(g, method)(name)
+    assert str(err.value) == message
+    assert g.groups() == len({tuple(column(f, k)[i] for k in keys) for i in range(4)})
+
+
+def test_an_aggregate_of_a_key_reports_its_overflow_first():
+    g = frame(n=[I64_MAX, I64_MAX]).group(["n"])
+    with pytest.raises(ValueError, match=r'^the sum of column "n" overflows i64$'):
+        g.sum("n")
+
+
+# --- properties against plain Python ---
+
+TEXTS = st.sampled_from(["", "a", "b", "ab", "ba", "é", 'q"', "a,b", "long text of some length"])
+INTS = st.one_of(st.integers(-3, 3), st.sampled_from([I64_MIN, I64_MAX, 2**62]))
+FLOATS = st.one_of(
+    st.sampled_from([0.0, -0.0, 1.5, -2.25, 1e308, math.inf, -math.inf, math.nan]),
+    st.floats(-1e6, 1e6),
+)
+
+
+def cell_text(dtype, value):
+    if value is None:
+        return ""
+    if dtype == "str":
+        return '"' + value.replace('"', '""') + '"'
+    if dtype == "f64":
+        if math.isnan(value):
+            return "+nan"
+        return "+inf" if value == math.inf else repr(value)
+    return str(value)
+
+
+@st.composite
+def tables(draw):
+    width = draw(st.integers(1, 4))
+    height = draw(st.integers(0, 25))
+    dtypes = [draw(st.sampled_from(["i64", "f64", "str"])) for _ in range(width)]
+    values = {"i64": INTS, "f64": FLOATS, "str": TEXTS}
+    cols = []
+    for d in dtypes:
+        cell = st.one_of(st.none(), values[d]) if draw(st.booleans()) else values[d]
+        cols.append([draw(cell) for _ in range(height)])
+    names = [f"c{i}" for i in range(width)]
+    text = ",".join(names) + "\n"
+    text += "".join(",".join(cell_text(d, c[r]) for d, c in zip(dtypes, cols)) + "\n" for r in range(height))
+    f = kf.read_csv(text)
+    keys = draw(st.lists(st.sampled_from(names), unique=True, max_size=width))
+    return f, keys
+
+
+def key_of(value):
+    """A dict key that is equal exactly when grouping calls cells equal."""
+    if isinstance(value, float) and math.isnan(value):
+        return ("nan", struct.pack("<d", value))
+    return (type(value).__name__, value)  # 0.0 == -0.0, as grouping has it
+
+
+def reference_groups(f, keys):
+    cols = [column(f, k) for k in keys]
+    groups = {}
+    for row in range(f.height()):
+        groups.setdefault(tuple(key_of(c[row]) for c in cols), []).append(row)
+    return list(groups.values())
+
+
+def same_float(a, b):
+    """Equal floats with the same sign (so 0.0 is not -0.0), both NaN, or both missing."""
+    if a is None or b is None:
+        return a is b
+    return (a == b and math.copysign(1, a) == math.copysign(1, b)) or (a != a and b != b)
+
+
+def first_wins(values, better):
+    out = None
+    for v in values:
+        if out is None or better(v, out):
+            out = v
+    return out
+
+
+def expected(dtype, method, cells):
+    present = [c for c in cells if c is not None]
+    if method in ("sum", "mean") and dtype == "i64":
+        total = 0
+        for v in present:
+            total += v
+            if not I64_MIN <= total <= I64_MAX:
+                raise OverflowError
+        if method == "sum":
+            return total
+        return float(total) / len(present) if present else None
+    if method == "sum":
+        return sum(present)
+    if method == "mean":
+        return sum(present) / len(present) if present else None
+    return first_wins(present, (lambda a, b: a < b) if method == "min" else (lambda a, b: a > b))
+
+
+def check_aggregate(f, g, keys, groups, name, method):
+    dtype = f.dtypes()[f.names().index(name)]
+    cells = column(f, name)
+    agg = getattr(g, method)
+    if dtype == "str" and method in ("sum", "mean"):
+        with pytest.raises(ValueError, match="is str: it has no sum or mean"):
+            agg(name)
+        return
+    try:
+        want = [expected(dtype, method, [cells[r] for r in rows]) for rows in groups]
+    except OverflowError:
+        with pytest.raises(ValueError, match=r"overflows i64$"):
+            agg(name)
+        return
+    if name in keys:
+        with pytest.raises(ValueError, match="is a key of this grouping$"):
+            agg(name)
+        return
+    result = agg(name)
+    assert result.names() == keys + [name]
+    got = column(result, name)
+    assert len(got) == len(want)
+    if result.dtypes()[-1] == "f64":
+        assert all(same_float(a, b) for a, b in zip(got, want)), (method, got, want)
+    else:
+        assert got == want, method
+
+
+@settings(max_examples=300, deadline=None)
+@given(tables())
+def test_grouping_and_aggregates_match_plain_python(case):
+    f, keys = case
+    g = f.group(keys)
+    groups = reference_groups(f, keys)
+    assert g.groups() == len(groups)
+
+    counted = g.count()
+    firsts = [rows[0] for rows in groups]
+    for k in keys:
+        got, src = column(counted, k), column(f, k)
+        assert all(same_float(a, src[r]) if isinstance(a, float) else a == src[r] for a, r in zip(got, firsts))
+    if "count" not in keys:
+        assert counted.ints("count") == [len(rows) for rows in groups]
+
+    for name in f.names():
+        for method in ("sum", "mean", "min", "max"):
+            check_aggregate(f, g, keys, groups, name, method)

@@ -48,3 +48,18 @@ def test_examples_in(name):
 def test_blanking_keeps_line_numbers():
     text = "a\n```python\n>>> 1 + 1\n2\n```\n```sh\n>>> 3\n```\n"
     assert examples(text) == "\n\n>>> 1 + 1\n2\n\n\n\n\n"
+
+
+def test_reference_has_a_section_for_every_method():
+    import kelo_frame
+
+    headings = re.findall(r"^#{2,3} (.*)$", (ROOT / "docs/API.md").read_text(encoding="utf-8"), re.M)
+    public = [("read_csv", kelo_frame.read_csv)] + [
+        (name, getattr(cls, name))
+        for cls in (kelo_frame.Frame, kelo_frame.Grouped)
+        for name in vars(cls) if not name.startswith("_")
+    ]
+    for name, obj in public:
+        params = obj.__text_signature__.strip("()").replace("$self", "").strip(", ")
+        assert any(re.search(rf"\b{name}\b", h) and f"({params})" in h for h in headings), \
+            f"no section shows {name}({params})"

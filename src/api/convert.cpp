@@ -1,5 +1,7 @@
 #include "convert.hpp"
 
+#include <algorithm>
+
 #include "errors.hpp"
 #include "objects.hpp"
 
@@ -176,11 +178,16 @@ bool Seq<Item, Out>::convert(PyObject* obj, type& out) {
     if (name == nullptr) return false;
     return not_instance(obj, *name);
   }
+  // The length only reserves room. Lists and tuples know theirs; any other
+  // sequence's __len__ may say anything, so at most a modest amount of room
+  // is taken on its word and the vector grows past it as items arrive.
   const Py_ssize_t size = PyObject_Size(obj);
   if (size < 0) {
-    PyErr_Clear();  // the length only reserves room
+    PyErr_Clear();
   } else {
-    reserve(out, static_cast<std::size_t>(size));
+    constexpr std::size_t trusted_only = std::size_t{1} << 16;
+    const bool exact = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
+    reserve(out, exact ? static_cast<std::size_t>(size) : std::min(static_cast<std::size_t>(size), trusted_only));
   }
   Ref iter = Ref::steal(PyObject_GetIter(obj));
   if (!iter) return false;

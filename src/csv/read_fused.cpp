@@ -77,9 +77,7 @@ std::optional<ReadColumns> read_fused(std::string_view text, std::size_t chunk) 
         const Bounds* spans = scanner.spans(c);
         if (b.kind() != ColumnBuilder::Kind::Text && scanner.quoted(c)) {
           // A quoted field: the column is str, whatever it held so far.
-          const std::size_t rows = r1 - base;
-          const std::size_t bytes = rows == 0 ? 0 : spans[rows - 1].end - spans[0].start;
-          b.make_text(bytes / std::max<std::size_t>(1, rows) * rows_hint);
+          b.make_text(text_bytes(spans, r1 - base), r1 - base);
           if (base != 0) pending[c] = 1;
         }
         if (b.kind() == ColumnBuilder::Kind::Text) {

@@ -19,6 +19,12 @@ constexpr std::size_t kAhead = 64;
 
 }  // namespace
 
+std::size_t text_bytes(const Bounds* spans, std::size_t count) noexcept {
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < count; ++i) total += spans[i].end - spans[i].start;
+  return total;
+}
+
 std::size_t rows_per_block(std::size_t text_bytes, std::size_t rows) {
   const std::size_t blocks = std::max<std::size_t>(1, text_bytes / kBlockBytes);
   return std::max<std::size_t>(64, rows / blocks);
@@ -47,9 +53,8 @@ bool ColumnBuilder::add(const Bounds* spans, std::size_t base, std::size_t r1) {
       done_ = r1;
       return true;
     }
-    // The texts of a block are about as long as its fields.
-    const std::size_t bytes = spans[r1 - 1 - base].end - spans[done_ - base].start;
-    make_text(bytes / std::max<std::size_t>(1, r1 - done_) * rows_hint_ + kSlack);
+    // The rows at hand tell the length of a text on average.
+    make_text(text_bytes(spans + (done_ - base), r1 - done_), r1 - done_);
   }
   if (base != 0) return false;
   add_texts(spans, 0, r1);
@@ -104,14 +109,15 @@ void ColumnBuilder::to_float(std::size_t k) {
   done_ = k;
 }
 
-void ColumnBuilder::make_text(std::size_t bytes_hint) {
+void ColumnBuilder::make_text(std::size_t sample_bytes, std::size_t sample_rows) {
   kind_ = Kind::Text;
   ints_ = {};
   floats_ = {};
   negative_zeros_ = {};
   valid_ = {};
   done_ = 0;
-  texts_.bytes.reserve(bytes_hint + kSlack);
+  const double per_row = static_cast<double>(sample_bytes) / static_cast<double>(std::max<std::size_t>(1, sample_rows));
+  texts_.bytes.reserve(static_cast<std::size_t>(per_row * 1.1 * static_cast<double>(rows_hint_)) + kSlack);
   texts_.offsets.reserve(rows_hint_ + 1);
 }
 
@@ -168,11 +174,7 @@ std::vector<Col> type_columns(std::string_view text, Scanned& scanned) {
   const std::size_t rows = scanned.rows;
   std::vector<ColumnBuilder> builders(width, ColumnBuilder(text, rows));
   for (std::size_t c = 0; c < width; ++c) {
-    if (scanned.quoted[c] == 0) continue;
-    std::size_t total = 0;
-    const Bounds* f = scanned.columns[c].data();
-    for (std::size_t r = 0; r < rows; ++r) total += f[r].end - f[r].start;
-    builders[c].make_text(total);
+    if (scanned.quoted[c] != 0) builders[c].make_text(text_bytes(scanned.columns[c].data(), rows), rows);
   }
   const std::size_t per_block = rows_per_block(text.size(), rows);
   for (std::size_t r0 = 0; r0 < rows; r0 += per_block) {

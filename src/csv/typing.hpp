@@ -34,9 +34,10 @@ class ColumnBuilder {
   // before base first.
   bool add(const Bounds* spans, std::size_t base, std::size_t r1);
 
-  // Turns the column to str (a quoted field was met) before rows are added;
-  // bytes_hint sizes the byte buffer. The texts start again from row 0.
-  void make_text(std::size_t bytes_hint);
+  // Turns the column to str (a quoted field was met); the texts start again
+  // from row 0. `sample_bytes` of fields in `sample_rows` rows tell how long
+  // its texts are, to size the byte buffer once.
+  void make_text(std::size_t sample_bytes, std::size_t sample_rows);
 
   // Appends the texts of rows [size(), r1) of a str column; the field of row r
   // is spans[r - base].
@@ -65,6 +66,9 @@ class ColumnBuilder {
 // One Col per scanned column, in header order, from whole span lists; each
 // list is released as its column is done.
 [[nodiscard]] std::vector<Col> type_columns(std::string_view text, Scanned& scanned);
+
+// The bytes of `count` fields, an upper bound of the length of their texts.
+[[nodiscard]] std::size_t text_bytes(const Bounds* spans, std::size_t count) noexcept;
 
 // Rows per block of typing: about 1 MB of text per block.
 [[nodiscard]] std::size_t rows_per_block(std::size_t text_bytes, std::size_t rows);

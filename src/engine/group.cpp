@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <memory>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -314,6 +316,56 @@ Assignment assign_keys(const Table& table, const Table& keys) {
   return assign(table, k);
 }
 
+// The row number of a position, with a row index or without.
+struct Indexed {
+  const std::uint32_t* index;
+  std::uint32_t operator()(std::uint64_t p) const noexcept { return index[p]; }
+};
+struct Storage {
+  std::uint32_t operator()(std::uint64_t p) const noexcept { return static_cast<std::uint32_t>(p); }
+};
+
+// Writes the row number of every position to the next free place of its
+// group in rows, in position order. With many groups a single pass writes to
+// as many places spread over the whole buffer and misses the cache on almost
+// every row; so the positions are first partitioned by their group's id
+// without its low 8 bits (a few hundred write streams), and then each
+// partition, small enough to stay in cache, is laid out by the low 8 bits.
+template <class Id, class RowOf>
+void lay_out(const Id* ids, RowOf row_of, std::span<const std::uint64_t> starts, std::uint32_t* rows) {
+  const std::size_t groups = starts.size() - 1;
+  const std::uint64_t height = starts.back();
+  constexpr std::size_t direct_max = 4096;
+  if (groups <= direct_max) {
+    std::vector<std::uint64_t> next(starts.begin(), starts.end() - 1);
+    std::uint64_t* cursor = next.data();
+    for (std::uint64_t p = 0; p < height; ++p) rows[cursor[ids[p]]++] = row_of(p);
+    return;
+  }
+  constexpr unsigned low_bits = 8;
+  constexpr std::size_t span = std::size_t{1} << low_bits;
+  const std::size_t parts = (groups + span - 1) >> low_bits;
+  const auto part_start = [&](std::size_t part) { return starts[std::min(part << low_bits, groups)]; };
+  std::vector<std::uint64_t> next(parts);
+  for (std::size_t part = 0; part < parts; ++part) next[part] = part_start(part);
+  auto low = std::make_unique_for_overwrite<std::uint8_t[]>(height);
+  for (std::uint64_t p = 0; p < height; ++p) {
+    const std::uint32_t g = ids[p];
+    const std::uint64_t to = next[g >> low_bits]++;
+    rows[to] = row_of(p);
+    low[to] = static_cast<std::uint8_t>(g);
+  }
+  std::vector<std::uint32_t> scratch;
+  std::array<std::uint64_t, span> cursor{};
+  for (std::size_t part = 0; part < parts; ++part) {
+    const std::uint64_t from = part_start(part);
+    const std::uint64_t to = part_start(part + 1);
+    scratch.assign(rows + from, rows + to);
+    for (std::size_t j = 0; j < span && (part << low_bits) + j < groups; ++j) cursor[j] = starts[(part << low_bits) + j];
+    for (std::uint64_t i = 0; i < to - from; ++i) rows[cursor[low[from + i]]++] = scratch[i];
+  }
+}
+
 }  // namespace
 
 Result<Groups> Table::group(std::span<const std::string> names) const {
@@ -341,26 +393,21 @@ Result<Groups> Table::group(std::span<const std::string> names) const {
   // Counting sort of the positions by group: starts from the counts, then
   // each position's row number goes to the next free place of its group.
   std::vector<std::uint64_t> starts(groups + 1);
-  std::vector<std::uint64_t> next(groups);
   std::uint64_t at = 0;
   for (std::size_t g = 0; g < groups; ++g) {
     starts[g] = at;
-    next[g] = at;
     at += a.counts[g];
   }
   starts[groups] = at;
-  out.starts = std::move(starts);
   out.rows.resize(height);
-  std::uint32_t* rows_out = out.rows.data();
-  std::uint64_t* cursor = next.data();
   a.ids.visit([&](const auto* ids) {
     if (index) {
-      const std::uint32_t* idx = index->data();
-      for (std::uint64_t p = 0; p < height; ++p) rows_out[cursor[ids[p]]++] = idx[p];
+      lay_out(ids, Indexed{index->data()}, starts, out.rows.data());
     } else {
-      for (std::uint64_t p = 0; p < height; ++p) rows_out[cursor[ids[p]]++] = static_cast<std::uint32_t>(p);
+      lay_out(ids, Storage{}, starts, out.rows.data());
     }
   });
+  out.starts = std::move(starts);
   out.ids = std::move(a.ids);
   return out;
 }

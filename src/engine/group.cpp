@@ -241,7 +241,16 @@ class Assigner {
   }
 
  private:
+  // Counts the rows of each group: while ids are 8 bits wide the counts stay
+  // in cache and are kept during the run; past that, one pass over the ids
+  // counts the rest, which costs less than a scattered increment inside the
+  // probe loop.
   Assignment finish(GroupIds ids) {
+    std::uint64_t* counts = out_.counts.data();
+    const std::uint64_t height = table_.height;
+    ids.visit([&](const auto* id) {
+      for (std::uint64_t p = counted_; p < height; ++p) ++counts[id[p]];
+    });
     out_.ids = std::move(ids);
     return std::move(out_);
   }
@@ -280,7 +289,10 @@ class Assigner {
               return keys_.make(hash, r, id);
             });
         ids[from + i] = static_cast<Id>(g);
-        ++out_.counts[g];
+        if constexpr (sizeof(Id) == 1) {
+          ++out_.counts[g];
+          counted_ = from + i + 1;
+        }
       }
     }
     return height;
@@ -290,6 +302,7 @@ class Assigner {
   Keys& keys_;
   GroupMap<typename Keys::Slot> map_;
   Assignment out_;
+  std::uint64_t counted_ = 0;  // positions before this one are counted
 };
 
 template <class Keys>

@@ -14,6 +14,8 @@ namespace kelo_frame::csv {
 
 namespace int_detail {
 
+inline constexpr std::uint64_t kPow10[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+
 inline std::uint64_t load8(const char* p) noexcept {
   std::uint64_t v;
   std::memcpy(&v, p, sizeof v);
@@ -66,9 +68,7 @@ inline std::uint64_t eight_digits_value(std::uint64_t v) noexcept {
       const unsigned shift = static_cast<unsigned>(8 * (8 - n));
       const std::uint64_t w = (load8(p) << shift) | (0x3030303030303030U >> (64 - shift));
       if (!eight_digits(w)) return false;
-      std::uint64_t scale = 1;
-      for (std::size_t i = 0; i < n; ++i) scale *= 10;
-      v = v * scale + eight_digits_value(w);
+      v = v * kPow10[n] + eight_digits_value(w);
       n = 0;
     }
   }

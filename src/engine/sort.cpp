@@ -20,6 +20,9 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <numeric>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -74,38 +77,90 @@ struct Keyed {
   std::uint32_t row;
 };
 
-// Stable LSD radix sort of items by bits [lo, hi) of key_of(item), one byte a
-// pass. Bits above hi must be zero. One pass counts every byte of every key;
-// a byte whose count puts every item in one bucket needs no pass.
+// Stable LSD radix sort of items by bits [lo, hi) of key_of(item), for inputs
+// that fit in cache. Bits above hi must be zero. The bits are split into the
+// fewest digits of at most lsd_bits, of equal width. One pass counts every
+// digit of every key; a digit whose count puts every item in one bucket needs
+// no pass. Returns true when the result is in other, false when in items.
+constexpr unsigned lsd_bits = 8;
+// The most significant digit of a split through memory: 2048 buckets leave
+// about 5,000 items a bucket for 10 million items.
+constexpr unsigned msd_bits = 11;
+// Inputs up to this size are sorted by the least-significant-digit method
+// alone (two buffers of this size fit in the level 2 cache).
+constexpr std::size_t cache_bytes = std::size_t{1} << 19;
+
 template <class Item, class KeyOf>
-void radix_sort(std::span<Item> items, std::span<Item> scratch, unsigned lo, unsigned hi, KeyOf key_of) {
+bool lsd_sort(std::span<Item> items, std::span<Item> other, unsigned lo, unsigned hi, const KeyOf& key_of) {
   const std::size_t n = items.size();
-  if (n < 2 || hi <= lo) return;
-  const unsigned digits = (hi - lo + 7) / 8;
-  std::vector<std::array<std::size_t, 256>> counts(digits);
+  if (n < 2 || hi <= lo) return false;
+  const unsigned passes = (hi - lo + lsd_bits - 1) / lsd_bits;
+  const unsigned width = (hi - lo + passes - 1) / passes;
+  const std::size_t buckets = std::size_t{1} << width;
+  const std::uint64_t mask = buckets - 1;
+  std::vector<std::size_t> counts(passes * buckets);
   for (const Item& item : items) {
     std::uint64_t key = key_of(item) >> lo;
-    for (unsigned d = 0; d < digits; ++d, key >>= 8) ++counts[d][key & 0xff];
+    for (unsigned d = 0; d < passes; ++d, key >>= width) ++counts[d * buckets + (key & mask)];
   }
   Item* src = items.data();
-  Item* dst = scratch.data();
-  for (unsigned d = 0; d < digits; ++d) {
-    const std::array<std::size_t, 256>& count = counts[d];
-    if (std::find(count.begin(), count.end(), n) != count.end()) continue;
-    std::array<std::size_t, 256> next;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+  Item* dst = other.data();
+  for (unsigned d = 0; d < passes; ++d) {
+    const std::span<std::size_t> next(counts.data() + d * buckets, buckets);
+    if (std::find(next.begin(), next.end(), n) != next.end()) continue;
     std::size_t sum = 0;
-    for (std::size_t b = 0; b < 256; ++b) {
-      next[b] = sum;
-      sum += count[b];
-    }
-    const unsigned shift = lo + 8 * d;
+    for (std::size_t& c : next) sum += std::exchange(c, sum);  // counts become starts
+    const unsigned shift = lo + width * d;
     for (std::size_t i = 0; i < n; ++i) {
       const Item item = src[i];
-      dst[next[(key_of(item) >> shift) & 0xff]++] = item;
+      dst[next[(key_of(item) >> shift) & mask]++] = item;
     }
     std::swap(src, dst);
   }
-  if (src != items.data()) std::copy_n(src, n, items.data());
+  return src == other.data();
+}
+
+// Stable radix sort of items by bits [lo, hi) of key_of(item); the result
+// lands in other when into_other is true, else in items. Large inputs are
+// first split by their most significant digit (one pass through memory, stable),
+// and each bucket is sorted the same way, so that the many passes of the
+// least-significant-digit sort run on buckets that fit in cache.
+template <class Item, class KeyOf>
+void radix_into(std::span<Item> items, std::span<Item> other, unsigned lo, unsigned hi, const KeyOf& key_of,
+                bool into_other) {
+  const std::size_t n = items.size();
+  if (n * sizeof(Item) <= cache_bytes || hi - lo <= lsd_bits) {
+    const bool in_other = lsd_sort(items, other, lo, hi, key_of);
+    if (in_other != into_other) {
+      if (in_other) std::copy_n(other.data(), n, items.data());
+      else std::copy_n(items.data(), n, other.data());
+    }
+    return;
+  }
+  const unsigned width = std::min(msd_bits, hi - lo);
+  const unsigned shift = hi - width;
+  const std::size_t buckets = std::size_t{1} << width;
+  const std::uint64_t mask = buckets - 1;
+  std::vector<std::size_t> starts(buckets + 1);
+  for (const Item& item : items) ++starts[((key_of(item) >> shift) & mask) + 1];
+  if (std::find(starts.begin() + 1, starts.end(), n) != starts.end()) {
+    radix_into(items, other, lo, shift, key_of, into_other);  // every key shares this digit
+    return;
+  }
+  for (std::size_t b = 1; b <= buckets; ++b) starts[b] += starts[b - 1];
+  std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+  for (const Item& item : items) other[next[(key_of(item) >> shift) & mask]++] = item;
+  for (std::size_t b = 0; b < buckets; ++b) {
+    const std::size_t begin = starts[b];
+    const std::size_t size = starts[b + 1] - begin;
+    if (size == 0) continue;
+    radix_into(other.subspan(begin, size), items.subspan(begin, size), lo, shift, key_of, !into_other);
+  }
+}
+
+template <class Item, class KeyOf>
+void radix_sort(std::span<Item> items, std::span<Item> scratch, unsigned lo, unsigned hi, KeyOf key_of) {
+  if (items.size() >= 2 && hi > lo) radix_into(items, scratch, lo, hi, key_of, false);
 }
 
 // Sorts items by key: the keys are made relative to their least, so that only
@@ -123,44 +178,124 @@ void sort_keyed(std::span<Keyed> items, std::span<Keyed> scratch) {
   radix_sort(items, scratch, 0, bits, [](const Keyed& item) { return item.key; });
 }
 
-// present (row numbers) reordered by key_of(row), stably, by radix sort.
-template <class KeyOfRow>
-RowIndex radix_rows(RowIndex present, const KeyOfRow& key_of_row) {
-  const std::size_t n = present.size();
-  if (n < 2) return present;
-  std::vector<std::uint64_t> keys(n);
+// A buffer of n items left uninitialised: every item is written before it is
+// read, and zeroing hundreds of megabytes first would cost a pass of its own.
+template <class Item>
+using Buffer = std::unique_ptr<Item[]>;
+
+template <class Item>
+Buffer<Item> buffer(std::size_t n) {
+  return std::make_unique_for_overwrite<Item[]>(n);
+}
+
+// n items made by make(i), stably sorted by bits [lo, hi) of key_of(item).
+// Large inputs are split by their most significant digit while the items are
+// made, so the items are written to memory once, bucket by bucket, and each
+// bucket is then sorted in cache with a scratch buffer of the largest
+// bucket's size.
+template <class Item, class Make, class KeyOf>
+Buffer<Item> sorted_items(std::size_t n, const Make& make, unsigned lo, unsigned hi, const KeyOf& key_of) {
+  Buffer<Item> items = buffer<Item>(n);
+  if (n * sizeof(Item) <= cache_bytes || hi - lo <= lsd_bits) {
+    for (std::size_t i = 0; i < n; ++i) items[i] = make(i);
+    Buffer<Item> scratch = buffer<Item>(n);
+    radix_sort(std::span(items.get(), n), std::span(scratch.get(), n), lo, hi, key_of);
+    return items;
+  }
+  const unsigned width = std::min(msd_bits, hi - lo);
+  const unsigned shift = hi - width;
+  const std::size_t buckets = std::size_t{1} << width;
+  const std::uint64_t mask = buckets - 1;
+  std::vector<std::size_t> starts(buckets + 1);
+  for (std::size_t i = 0; i < n; ++i) ++starts[((key_of(make(i)) >> shift) & mask) + 1];
+  std::size_t largest = 0;
+  for (std::size_t b = 1; b <= buckets; ++b) {
+    largest = std::max(largest, starts[b]);
+    starts[b] += starts[b - 1];
+  }
+  std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Item item = make(i);
+    items[next[(key_of(item) >> shift) & mask]++] = item;
+  }
+  Buffer<Item> scratch = buffer<Item>(largest);
+  for (std::size_t b = 0; b < buckets; ++b) {
+    const std::size_t size = starts[b + 1] - starts[b];
+    if (size < 2) continue;
+    radix_sort(std::span(items.get() + starts[b], size), std::span(scratch.get(), size), lo, shift, key_of);
+  }
+  return items;
+}
+
+// The row numbers of places 0 to n - 1 (row_at(i)), stably sorted by
+// key_at(i), an order-preserving unsigned key.
+template <class KeyAt, class RowAt>
+RowIndex radix_rows(std::size_t n, const KeyAt& key_at, const RowAt& row_at) {
+  RowIndex out(n);
   std::uint64_t least = ~std::uint64_t{0};
   std::uint64_t most = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t key = key_of_row(present[i]);
-    keys[i] = key;
+    const std::uint64_t key = key_at(i);
     least = std::min(least, key);
     most = std::max(most, key);
   }
   const auto key_bits = static_cast<unsigned>(std::bit_width(most - least));
-  if (key_bits == 0) return present;  // every key equal: already in order
   const auto place_bits = static_cast<unsigned>(std::bit_width(n - 1));
-
-  if (key_bits + place_bits <= 64) {
-    // Packed: (key - least) in the high bits, the place in the low bits. The
-    // places start in order, so sorting on the key bits alone is stable.
-    for (std::size_t i = 0; i < n; ++i) keys[i] = ((keys[i] - least) << place_bits) | i;
-    std::vector<std::uint64_t> scratch(n);
-    radix_sort(std::span(keys), std::span(scratch), place_bits, place_bits + key_bits,
-               [](std::uint64_t item) { return item; });
-    const std::uint64_t mask = (std::uint64_t{1} << place_bits) - 1;
-    RowIndex out(n);
-    for (std::size_t i = 0; i < n; ++i) out[i] = present[keys[i] & mask];
+  if (n < 2 || key_bits == 0) {  // every key equal: already in order
+    for (std::size_t i = 0; i < n; ++i) out[i] = row_at(i);
     return out;
   }
 
-  std::vector<Keyed> items(n);
-  for (std::size_t i = 0; i < n; ++i) items[i] = Keyed{keys[i] - least, present[i]};
-  keys = {};
-  std::vector<Keyed> scratch(n);
-  radix_sort(std::span(items), std::span(scratch), 0, key_bits, [](const Keyed& item) { return item.key; });
-  for (std::size_t i = 0; i < n; ++i) present[i] = items[i].row;
-  return present;
+  if (key_bits + place_bits <= 64) {
+    // Packed: (key - least) in the high bits, the place in the low bits. The
+    // places are made in order, so sorting on the key bits alone is stable.
+    const auto make = [&key_at, least, place_bits](std::size_t i) -> std::uint64_t {
+      return ((key_at(i) - least) << place_bits) | i;
+    };
+    const Buffer<std::uint64_t> items = sorted_items<std::uint64_t>(
+        n, make, place_bits, place_bits + key_bits, [](std::uint64_t item) { return item; });
+    const std::uint64_t mask = (std::uint64_t{1} << place_bits) - 1;
+    for (std::size_t i = 0; i < n; ++i) out[i] = row_at(static_cast<std::size_t>(items[i] & mask));
+    return out;
+  }
+
+  const auto make = [&key_at, &row_at, least](std::size_t i) { return Keyed{key_at(i) - least, row_at(i)}; };
+  const Buffer<Keyed> items =
+      sorted_items<Keyed>(n, make, 0, key_bits, [](const Keyed& item) { return item.key; });
+  for (std::size_t i = 0; i < n; ++i) out[i] = items[i].row;
+  return out;
+}
+
+// The places being sorted: row numbers, or none when place i is row i (a
+// table without a row index and without missing cells), which lets the key of
+// a place be read straight from the column in storage order.
+struct Places {
+  const std::uint32_t* rows;  // nullptr: place i is row i
+  std::size_t size;
+
+  [[nodiscard]] std::uint32_t operator[](std::size_t i) const noexcept {
+    return rows != nullptr ? rows[i] : static_cast<std::uint32_t>(i);
+  }
+  [[nodiscard]] RowIndex list() const {
+    RowIndex out(size);
+    for (std::size_t i = 0; i < size; ++i) out[i] = (*this)[i];
+    return out;
+  }
+};
+
+// Radix sort of places by key_of_row(row). Through a row index the keys are
+// gathered once into a buffer, so that the passes that read them again read
+// memory in order.
+template <class KeyOfRow>
+RowIndex radix_places(Places places, const KeyOfRow& key_of_row) {
+  const std::size_t n = places.size;
+  if (places.rows == nullptr) {
+    const auto row = [](std::size_t i) { return static_cast<std::uint32_t>(i); };
+    return radix_rows(n, [&key_of_row, row](std::size_t i) { return key_of_row(row(i)); }, row);
+  }
+  Buffer<std::uint64_t> keys = buffer<std::uint64_t>(n);
+  for (std::size_t i = 0; i < n; ++i) keys[i] = key_of_row(places.rows[i]);
+  return radix_rows(n, [&keys](std::size_t i) { return keys[i]; }, [places](std::size_t i) { return places.rows[i]; });
 }
 
 // ---------------------------------------------------------------------------
@@ -254,16 +389,109 @@ void resolve_text_runs(std::span<Keyed> items, std::span<Keyed> scratch, const T
   }
 }
 
-RowIndex radix_text_rows(RowIndex present, const Texts& text, bool descending) {
-  const std::size_t n = present.size();
-  if (n < 2) return present;
+// Ordering texts through their first 8 bytes, then resolving ties.
+RowIndex prefix_text_rows(Places places, const Texts& text, bool descending) {
+  const std::size_t n = places.size;
   std::vector<Keyed> items(n);
-  for (std::size_t i = 0; i < n; ++i) items[i] = Keyed{text_key(text(present[i]), 0, descending), present[i]};
+  for (std::size_t i = 0; i < n; ++i) items[i] = Keyed{text_key(text(places[i]), 0, descending), places[i]};
   std::vector<Keyed> scratch(n);
   sort_keyed(items, scratch);
   resolve_text_runs(items, scratch, text, descending);
-  for (std::size_t i = 0; i < n; ++i) present[i] = items[i].row;
-  return present;
+  RowIndex out(n);
+  for (std::size_t i = 0; i < n; ++i) out[i] = items[i].row;
+  return out;
+}
+
+[[nodiscard]] inline std::uint64_t text_hash(std::string_view text) noexcept {
+  constexpr std::uint64_t k = 0x9e3779b97f4a7c15;
+  std::uint64_t h = text.size() * k;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, text.data() + i, 8);
+    h = (h ^ word) * k;
+    h ^= h >> 32;
+  }
+  if (i < text.size()) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, text.data() + i, text.size() - i);
+    h = (h ^ word) * k;
+    h ^= h >> 32;
+  }
+  return h ^ (h >> 29);
+}
+
+// The distinct texts of a column, numbered in order of first appearance,
+// found through an open-addressing hash table of their numbers.
+class Distinct {
+ public:
+  explicit Distinct(std::size_t limit) : limit_(limit), slots_(1024, 0) {}
+
+  // The number of text, or none when it would be one text more than the limit.
+  [[nodiscard]] std::optional<std::uint32_t> find_or_add(std::string_view text) {
+    const std::uint64_t hash = text_hash(text);
+    std::size_t slot = hash & (slots_.size() - 1);
+    while (slots_[slot] != 0) {
+      const std::uint32_t id = slots_[slot] - 1;
+      if (hashes_[id] == hash && texts_[id] == text) return id;
+      slot = (slot + 1) & (slots_.size() - 1);
+    }
+    if (texts_.size() == limit_) return std::nullopt;
+    const auto id = static_cast<std::uint32_t>(texts_.size());
+    texts_.push_back(text);
+    hashes_.push_back(hash);
+    slots_[slot] = id + 1;
+    if (2 * texts_.size() > slots_.size()) grow();
+    return id;
+  }
+
+  [[nodiscard]] const std::vector<std::string_view>& texts() const noexcept { return texts_; }
+
+ private:
+  void grow() {
+    slots_.assign(2 * slots_.size(), 0);
+    for (std::uint32_t id = 0; id < texts_.size(); ++id) {
+      std::size_t slot = hashes_[id] & (slots_.size() - 1);
+      while (slots_[slot] != 0) slot = (slot + 1) & (slots_.size() - 1);
+      slots_[slot] = id + 1;
+    }
+  }
+
+  std::size_t limit_;
+  std::vector<std::uint32_t> slots_;  // a text's number plus one; 0 is empty
+  std::vector<std::uint64_t> hashes_;
+  std::vector<std::string_view> texts_;
+};
+
+// Columns of few distinct texts (names of cities, categories, dates) are
+// sorted by the rank of each text among the distinct ones: only the distinct
+// texts are compared, and the ranks need one or two radix passes. Returns
+// nothing when there are too many distinct texts for that to pay.
+std::optional<RowIndex> ranked_text_rows(Places places, const Texts& text, bool descending) {
+  const std::size_t n = places.size;
+  Distinct distinct(std::min<std::size_t>(std::size_t{1} << 16, n / 4));
+  Buffer<std::uint32_t> ids = buffer<std::uint32_t>(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::optional<std::uint32_t> id = distinct.find_or_add(text(places[i]));
+    if (!id) return std::nullopt;
+    ids[i] = *id;
+  }
+  const std::vector<std::string_view>& texts = distinct.texts();
+  std::vector<std::uint32_t> order(texts.size());
+  std::iota(order.begin(), order.end(), std::uint32_t{0});
+  std::sort(order.begin(), order.end(), [&texts](std::uint32_t a, std::uint32_t b) { return texts[a] < texts[b]; });
+  std::vector<std::uint32_t> rank(texts.size());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    rank[order[i]] = static_cast<std::uint32_t>(descending ? order.size() - 1 - i : i);
+  }
+  for (std::size_t i = 0; i < n; ++i) ids[i] = rank[ids[i]];
+  return radix_rows(n, [&ids](std::size_t i) { return std::uint64_t{ids[i]}; },
+                    [places](std::size_t i) { return places[i]; });
+}
+
+RowIndex radix_text_rows(Places places, const Texts& text, bool descending) {
+  if (auto ranked = ranked_text_rows(places, text, descending)) return std::move(*ranked);
+  return prefix_text_rows(places, text, descending);
 }
 
 // ---------------------------------------------------------------------------
@@ -278,69 +506,72 @@ RowIndex radix_text_rows(RowIndex present, const Texts& text, bool descending) {
 }
 
 template <class Before>
-void compare_sort(RowIndex& present, const Before& before) {
-  std::stable_sort(present.begin(), present.end(), before);
+RowIndex compare_sort(Places places, const Before& before) {
+  RowIndex rows = places.list();
+  std::stable_sort(rows.begin(), rows.end(), before);
+  return rows;
 }
 
-// ---------------------------------------------------------------------------
-
-// Splits rows into those whose cell is present and those whose cell is
-// missing, each in the given order.
-std::pair<RowIndex, RowIndex> split_missing(RowIndex rows, const Validity& valid) {
-  if (valid.all_present()) return {std::move(rows), RowIndex{}};
-  RowIndex present;
-  RowIndex missing;
-  present.reserve(rows.size());
-  for (const std::uint32_t r : rows) (valid.present(r) ? present : missing).push_back(r);
-  return {std::move(present), std::move(missing)};
-}
-
-RowIndex sort_present(const F64Col& col, RowIndex present, bool descending, bool radix) {
+RowIndex sort_present(const F64Col& col, Places places, bool descending, bool radix) {
   const double* values = col.values.data();
-  if (radix) return radix_rows(std::move(present), [values, descending](std::uint32_t r) { return f64_key(values[r], descending); });
-  compare_sort(present, [values, descending](std::uint32_t a, std::uint32_t b) {
+  if (radix) return radix_places(places, [values, descending](std::uint32_t r) { return f64_key(values[r], descending); });
+  return compare_sort(places, [values, descending](std::uint32_t a, std::uint32_t b) {
     return f64_before(values[a], values[b], descending);
   });
-  return present;
 }
 
-RowIndex sort_present(const I64Col& col, RowIndex present, bool descending, bool radix) {
+RowIndex sort_present(const I64Col& col, Places places, bool descending, bool radix) {
   const std::int64_t* values = col.values.data();
-  if (radix) return radix_rows(std::move(present), [values, descending](std::uint32_t r) { return i64_key(values[r], descending); });
-  compare_sort(present, [values, descending](std::uint32_t a, std::uint32_t b) {
+  if (radix) return radix_places(places, [values, descending](std::uint32_t r) { return i64_key(values[r], descending); });
+  return compare_sort(places, [values, descending](std::uint32_t a, std::uint32_t b) {
     return descending ? values[a] > values[b] : values[a] < values[b];
   });
-  return present;
 }
 
-RowIndex sort_present(const StrCol& col, RowIndex present, bool descending, bool radix) {
+RowIndex sort_present(const StrCol& col, Places places, bool descending, bool radix) {
   const Texts text(col);
-  if (radix) return radix_text_rows(std::move(present), text, descending);
-  compare_sort(present, [&text, descending](std::uint32_t a, std::uint32_t b) {
+  if (radix) return radix_text_rows(places, text, descending);
+  return compare_sort(places, [&text, descending](std::uint32_t a, std::uint32_t b) {
     return descending ? text(b) < text(a) : text(a) < text(b);
   });
-  return present;
 }
 
-}  // namespace
-
-RowIndex sort_rows(const Col& col, RowIndex rows, bool descending, SortMethod method) {
+// Sorts the places: the present cells first, then the missing ones in the
+// order given.
+RowIndex sort_places(const Col& col, Places places, bool descending, SortMethod method) {
   return std::visit(
-      [&rows, descending, method](const auto& c) {
-        auto [present, missing] = split_missing(std::move(rows), c.valid);
+      [places, descending, method](const auto& c) {
+        RowIndex present;
+        RowIndex missing;
+        Places sorted = places;
+        if (!c.valid.all_present()) {
+          present.reserve(places.size);
+          for (std::size_t i = 0; i < places.size; ++i) {
+            const std::uint32_t r = places[i];
+            (c.valid.present(r) ? present : missing).push_back(r);
+          }
+          sorted = Places{present.data(), present.size()};
+        }
         const bool radix =
-            method == SortMethod::Radix || (method == SortMethod::Auto && present.size() >= compare_below);
-        RowIndex out = sort_present(c, std::move(present), descending, radix);
+            method == SortMethod::Radix || (method == SortMethod::Auto && sorted.size >= compare_below);
+        RowIndex out = sort_present(c, sorted, descending, radix);
         out.insert(out.end(), missing.begin(), missing.end());
         return out;
       },
       col);
 }
 
+}  // namespace
+
+RowIndex sort_rows(const Col& col, RowIndex rows, bool descending, SortMethod method) {
+  return sort_places(col, Places{rows.data(), rows.size()}, descending, method);
+}
+
 Result<Table> Table::sort(std::string_view name, bool descending) const {
   auto found = col(name);
   if (!found) return fail(std::move(found.error()));
-  return over(sort_rows(**found, rows(), descending));
+  const Places places{index ? index->data() : nullptr, static_cast<std::size_t>(height)};
+  return over(sort_places(**found, places, descending, SortMethod::Auto));
 }
 
 }  // namespace kelo_frame

@@ -186,6 +186,41 @@ TEST_P(SortMethods, StrManyEqualLongTexts) {
                 before<std::string>);
 }
 
+// Large tables without a row index take the paths that read keys in storage
+// order, split through memory by the top digit, and rank texts of few
+// distinct values; they must agree with the comparison sort.
+TEST(Sort, LargeTablesAgreeWithComparisonSort) {
+  std::mt19937_64 rng(99);
+  constexpr std::size_t n = 150000;
+  std::vector<std::optional<double>> floats;
+  std::vector<std::optional<std::int64_t>> small_ints;
+  std::vector<std::optional<std::int64_t>> wide_ints;
+  std::vector<std::optional<std::string>> few_texts;
+  std::vector<std::optional<std::string>> many_texts;
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool gap = rng() % 40 == 0;
+    floats.push_back(gap ? std::nullopt : std::optional(std::round(std::uniform_real_distribution<double>(-1e3, 1e5)(rng) * 1e4) / 1e4));
+    small_ints.push_back(gap ? std::nullopt : std::optional(static_cast<std::int64_t>(rng() % 100000) - 5000));
+    wide_ints.push_back(static_cast<std::int64_t>(rng()));
+    few_texts.push_back(gap ? std::nullopt : std::optional("city " + std::to_string(rng() % 300)));
+    many_texts.push_back("note " + std::to_string(rng() % 1000000) + std::string(rng() % 3, '\0'));
+  }
+  const std::vector<Col> cols{f64s(floats), i64s(small_ints), i64s(wide_ints), strs(few_texts), strs(many_texts)};
+  for (const Col& col : cols) {
+    Table t;
+    ASSERT_TRUE(t.add("x", col));
+    for (const bool descending : {false, true}) {
+      const Rows want = sort_rows(col, t.rows(), descending, SortMethod::Compare);
+      ASSERT_EQ(rows_of(t.sort("x", descending).value()), want) << dtype_name(col) << " " << descending;
+      // Through a row index: every other row, backwards.
+      Rows some;
+      for (std::size_t r = n; r >= 2; r -= 2) some.push_back(static_cast<std::uint32_t>(r - 1));
+      const Table view = t.over(some);
+      ASSERT_EQ(rows_of(view.sort("x", descending).value()), sort_rows(col, some, descending, SortMethod::Compare));
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Sizes, SortMethods, testing::Values(0, 1, 2, 3, 63, 64, 65, 300, 2000, 20000));
 
 }  // namespace

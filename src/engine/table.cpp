@@ -91,6 +91,16 @@ Result<Col> Table::column(std::string_view name) const {
   return gather(**found, *index);
 }
 
+Result<void> check_storage_length(std::string_view name, std::uint64_t length) {
+  // Row numbers are 32 bits wide: a longer column could not be addressed by a
+  // row index, so it is refused rather than silently truncated.
+  if (length > max_rows) {
+    return fail("column " + quoted(name) + " has " + std::to_string(length) + " values; a frame holds at most " +
+                std::to_string(max_rows) + " rows");
+  }
+  return {};
+}
+
 Result<void> Table::add(std::string_view name, Col col) {
   if (index) {
     // A view gets its own materialised columns first; tables that share the
@@ -108,12 +118,7 @@ Result<void> Table::add(std::string_view name, Col col) {
                   std::to_string(height) + " rows");
     }
   }
-  // Row numbers are 32 bits wide: a longer column could not be addressed by a
-  // row index, so it is refused rather than silently truncated.
-  if (length > max_rows) {
-    return fail("column " + quoted(name) + " has " + std::to_string(length) + " values; a frame holds at most " +
-                std::to_string(max_rows) + " rows");
-  }
+  if (auto fits = check_storage_length(name, length); !fits) return fits;
   if (columns.empty()) height = length;
   columns.push_back(Column{std::string(name), Rc<Col>::make(std::move(col))});
   return {};

@@ -94,6 +94,11 @@ class Table {
   [[nodiscard]] Result<Groups> group(std::span<const std::string> names) const;
 };
 
+// Whether a column of `length` cells named `name` fits a table: row numbers
+// are 32 bits wide, so a longer column is refused with a message. Table::add
+// applies it to every column added.
+[[nodiscard]] Result<void> check_storage_length(std::string_view name, std::uint64_t length);
+
 // The cells of col at the given row numbers, in that order, as a new column of
 // the same variant. Text cells are copied.
 [[nodiscard]] Col gather(const Col& col, std::span<const std::uint32_t> rows);

@@ -1,0 +1,60 @@
+"""Frames with missing cells, built through CSV text (the only way missing cells enter).
+
+Every frame gets a first column "p" holding each row's position, so a test can see which rows a
+view kept and in what order.
+"""
+
+import math
+
+from kelo_frame import read_csv
+
+
+def _cell(dtype, value):
+    if value is None:
+        return ""
+    if dtype == "i64":
+        return str(value)
+    if dtype == "f64":
+        if math.isnan(value):
+            return "-nan" if math.copysign(1.0, value) < 0 else "+nan"
+        if math.isinf(value):
+            return "+inf" if value > 0 else "-inf"
+        return repr(float(value))
+    return '"' + value.replace('"', '""') + '"'
+
+
+def gapped(**columns):
+    """gapped(x=("i64", [1, None, 3])): a frame with columns p, x, ...; None is a missing cell."""
+    heights = {len(cells) for _, cells in columns.values()}
+    assert len(heights) == 1
+    (height,) = heights
+    lines = [",".join(["p", *columns])]
+    for row in range(height):
+        lines.append(",".join([str(row), *(_cell(d, cells[row]) for d, cells in columns.values())]))
+    frame = read_csv("\n".join(lines) + "\n")
+    for name, (dtype, cells) in columns.items():
+        if any(c is not None for c in cells):
+            assert frame.dtypes()[frame.names().index(name)] == dtype, name
+    return frame
+
+
+def cells(frame, name):
+    """A column's cells as Python values, whatever its dtype."""
+    dtype = frame.dtypes()[frame.names().index(name)]
+    return {"i64": frame.ints, "f64": frame.floats, "str": frame.strings}[dtype](name)
+
+
+def same(a, b):
+    """Equality of cell lists that treats NaN as equal to NaN and tells -0.0 from 0.0."""
+    if len(a) != len(b):
+        return False
+    for x, y in zip(a, b):
+        if isinstance(x, float) and isinstance(y, float):
+            if math.isnan(x) or math.isnan(y):
+                if not (math.isnan(x) and math.isnan(y)):
+                    return False
+            elif x != y or math.copysign(1, x) != math.copysign(1, y):
+                return False
+        elif x != y or type(x) is not type(y):
+            return False
+    return True

@@ -1,0 +1,167 @@
+"""Filters through Python: exact messages, the int-versus-float edge, and properties against plain Python."""
+
+import math
+import operator
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from gapped import cells, gapped
+from kelo_frame import Frame
+
+OPS = {
+    "where_eq": operator.eq,
+    "where_ne": operator.ne,
+    "where_lt": operator.lt,
+    "where_le": operator.le,
+    "where_gt": operator.gt,
+    "where_ge": operator.ge,
+}
+TWO_53 = 2**53
+TWO_63 = 2.0**63
+
+
+def typed():
+    f = Frame()
+    f.add_ints("n", [1, 2, 3])
+    f.add_floats("x", [1.0, 2.0, 3.0])
+    f.add_strings("s", ["a", "b", "c"])
+    return f
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda f: f.where_eq("q", 1), 'no column "q" (the frame has "n", "x", "s")'),
+        (lambda f: f.where_among("q", [1]), 'no column "q" (the frame has "n", "x", "s")'),
+        (lambda f: f.where_in("q", ["a"]), 'no column "q" (the frame has "n", "x", "s")'),
+        (lambda f: f.where_gt("s", 1), 'column "s" is str: compare it with where_is or where_in'),
+        (lambda f: f.where_among("s", [1.5]), 'column "s" is str: where_in takes its strings'),
+        (lambda f: f.where_in("n", ["1"]), 'column "n" is i64: where_is and where_in take a str column'),
+        (lambda f: f.where_is("x", "1"), 'column "x" is f64: where_is and where_in take a str column'),
+    ],
+)
+def test_messages(call, message):
+    with pytest.raises(ValueError) as info:
+        call(typed())
+    assert str(info.value) == message
+
+
+def test_missing_column_is_reported_before_the_values_are_looked_at():
+    with pytest.raises(ValueError, match='^no column "q"'):
+        typed().where_in("q", [])
+
+
+@pytest.mark.parametrize(
+    "method, value, kept",
+    [
+        ("where_gt", float(TWO_53), [TWO_53 + 1, 2**63 - 1]),
+        ("where_eq", float(TWO_53), [TWO_53]),
+        ("where_eq", TWO_53 + 1, [TWO_53]),  # the int is rounded to a float first
+        ("where_lt", 0.5, [0, -1, -(2**63)]),
+        ("where_le", -0.5, [-1, -(2**63)]),
+        ("where_eq", 0.5, []),
+        ("where_eq", -0.0, [0]),
+        ("where_lt", math.inf, [TWO_53 + 1, TWO_53, 0, -1, -(2**63), 2**63 - 1]),
+        ("where_gt", math.inf, []),
+        ("where_eq", -TWO_63, [-(2**63)]),
+        ("where_ge", TWO_63, []),
+        ("where_eq", math.nan, []),
+        ("where_ne", math.nan, [TWO_53 + 1, TWO_53, 0, -1, -(2**63), 2**63 - 1]),
+    ],
+)
+def test_int_cells_compare_exactly(method, value, kept):
+    f = gapped(n=("i64", [TWO_53 + 1, TWO_53, None, 0, -1, -(2**63), 2**63 - 1]))
+    assert getattr(f, method)("n", value).ints("n") == kept
+
+
+def test_nan_cells_pass_only_not_equal():
+    f = gapped(x=("f64", [math.nan, 1.0, None, -0.0]))
+    for method in OPS:
+        got = getattr(f, method)("x", 1.0).ints("p")
+        assert (0 in got) == (method == "where_ne")
+    assert f.where_eq("x", 0.0).ints("p") == [3]
+    assert f.where_ne("x", math.nan).ints("p") == [0, 1, 3]
+
+
+def test_among_and_in():
+    f = gapped(n=("i64", [1, 2, None, 1, 3]), s=("str", ["a", "A", None, "a ", "a"]))
+    assert f.where_among("n", [1, 2.5]).ints("p") == [0, 3]
+    assert f.where_among("n", [3, 1, 3]).ints("p") == [0, 3, 4]
+    empty = f.where_among("n", [])
+    assert (empty.height(), empty.names()) == (0, ["p", "n", "s"])
+    assert f.where_in("s", ["a"]).ints("p") == [0, 4]
+    assert f.where_is("s", "a").ints("p") == f.where_in("s", ["a"]).ints("p")
+    assert f.where_in("s", []).height() == 0
+    assert f.where_in("s", ["", "A", "a "]).ints("p") == [1, 3]
+
+
+@pytest.mark.parametrize("call", [lambda f: f.where_is("s", None), lambda f: f.where_in("s", ["a", None])])
+def test_none_is_refused_before_filtering(call):
+    with pytest.raises(TypeError):
+        call(gapped(s=("str", ["a", None])))
+
+
+def test_filters_keep_the_order_of_a_sorted_frame_and_leave_the_source_alone():
+    f = gapped(n=("i64", [5, None, 1, 4, 2, 3]))
+    s = f.sort("n", True)
+    assert s.where_ne("n", 4).ints("n") == [5, 3, 2, 1]
+    assert s.where_among("n", [1, 5, 2]).ints("p") == [0, 4, 2]
+    assert f.ints("n") == [5, None, 1, 4, 2, 3]
+
+
+def test_filter_of_a_filter_and_of_a_tail():
+    f = gapped(n=("i64", list(range(20))))
+    g = f.where_ge("n", 5).where_lt("n", 15).where_ne("n", 10)
+    assert g.ints("n") == [5, 6, 7, 8, 9, 11, 12, 13, 14]
+    assert f.tail(3).where_gt("n", 17.5).ints("p") == [18, 19]
+
+
+ints = st.one_of(
+    st.integers(-(2**63), 2**63 - 1),
+    st.sampled_from([0, 1, -1, TWO_53, TWO_53 + 1, TWO_53 - 1, -(2**63), 2**63 - 1]),
+    st.integers(-3, 3),
+)
+floats = st.one_of(st.floats(allow_nan=True), st.sampled_from([0.0, -0.0, 0.5, -0.5, float(TWO_53), TWO_63, -TWO_63]))
+values = st.one_of(floats, ints.map(float), st.integers(-3, 3).map(float))
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.none() | ints, min_size=1, max_size=40), values, st.sampled_from(sorted(OPS)))
+def test_int_filters_match_python(column, value, method):
+    f = gapped(n=("i64", column))
+    want = [p for p, c in enumerate(column) if c is not None and OPS[method](c, value)]
+    assert getattr(f, method)("n", value).ints("p") == want
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.none() | floats, min_size=1, max_size=40), values, st.sampled_from(sorted(OPS)))
+def test_float_filters_match_python(column, value, method):
+    f = gapped(x=("f64", column))
+    want = [p for p, c in enumerate(column) if c is not None and OPS[method](c, value)]
+    assert getattr(f, method)("x", value).ints("p") == want
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.none() | ints, min_size=1, max_size=30), st.lists(values, max_size=5), st.booleans())
+def test_among_matches_python_on_a_view(column, wanted, descending):
+    f = gapped(n=("i64", column))
+    view = f.sort("n", descending)
+    order = view.ints("p")
+    want = [p for p in order if column[p] is not None and any(column[p] == v for v in wanted)]
+    assert view.where_among("n", wanted).ints("p") == want
+
+
+@settings(max_examples=100, deadline=None)
+@given(
+    st.lists(st.none() | st.text(alphabet="aAb é\0\"", max_size=3), min_size=1, max_size=30),
+    st.lists(st.text(alphabet="aAb é\0\"", max_size=3), max_size=4),
+)
+def test_in_matches_python(column, wanted):
+    if all(c is None for c in column):
+        column[0] = ""
+    f = gapped(s=("str", column))
+    want = [p for p, c in enumerate(column) if c is not None and c in wanted]
+    assert f.where_in("s", wanted).ints("p") == want
+    assert cells(f.where_in("s", wanted), "s") == [column[p] for p in want]

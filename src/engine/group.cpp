@@ -4,6 +4,7 @@
 // flat buffer.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <limits>
 #include <memory>
 #include <span>
@@ -13,6 +14,7 @@
 
 #include "groups.hpp"
 #include "key_hash.hpp"
+#include "hash_memo.hpp"
 #include "key_store.hpp"
 
 namespace kelo_frame {
@@ -83,6 +85,7 @@ class GroupMap {
   }
 
   void prefetch(std::uint64_t hash) const noexcept { __builtin_prefetch(&slots_[home(hash)]); }
+  [[nodiscard]] bool large() const noexcept { return slots_.size() * sizeof(Slot) > (std::size_t{32} << 10); }
 
  private:
   // FNV-1a's bits are poorly spread for short similar keys (the top ten bits
@@ -111,35 +114,76 @@ class GroupMap {
 };
 
 // One str key column. Short keys are compared in the slot; long ones
-// through the store.
+// through the store. Hashing a batch also notes each row's key kind and short
+// text, which the probes of the batch then compare.
 class StrKey {
  public:
   using Slot = TextSlot;
   explicit StrKey(const StrCol& col) : col_(col), dense_(col.valid.all_present()), store_(col) {}
 
-  void hash(const std::uint32_t* rows, std::size_t n, std::uint64_t* h) const noexcept {
-    std::fill_n(h, n, key_hash::basis);
-    store_.feed(rows, n, h);
+  void hash(const std::uint32_t* rows, std::size_t n, std::uint64_t* h) noexcept {
+    const bool memo = memo_.on();
+    std::size_t misses = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t r = rows[i];
+      if (!dense_ && !col_.present(r)) {
+        states_[i] = missing;
+        h[i] = key_hash::feed_missing(key_hash::basis);
+        continue;
+      }
+      const std::string_view text = col_.at(r);
+      if (text.size() > ShortText::max) {
+        states_[i] = long_text;
+        h[i] = key_hash::feed_str(key_hash::basis, text);
+        continue;
+      }
+      const ShortText words = ShortText::of(text);
+      const auto state = static_cast<std::uint32_t>(short_text + text.size());
+      words_[i] = words;
+      states_[i] = state;
+      if (!memo) {
+        h[i] = key_hash::feed_str(key_hash::basis, text);
+        continue;
+      }
+      Memo& m = memo_.at(words.a ^ (words.b * 0xC2B2AE3D27D4EB4FULL) ^ state);
+      if (m.state != state || m.words != words) {
+        m = Memo{words, state, key_hash::feed_str(key_hash::basis, text)};
+        ++misses;
+      }
+      h[i] = m.hash;
+    }
+    if (memo) memo_.missed(misses, n);
   }
-  [[nodiscard]] bool match(const Slot& slot, std::uint64_t hash, std::uint32_t r) const noexcept {
-    if (slot.h != hash) return false;
-    if (!dense_ && !col_.present(r)) return slot.state == 1;
-    const std::string_view text = col_.at(r);
-    if (text.size() <= ShortText::max) return slot.state == 3 + text.size() && slot.words == ShortText::of(text);
-    return slot.state == 2 && store_.same_text(text, slot.id);
+  [[nodiscard]] bool match(const Slot& slot, std::uint64_t hash, std::uint32_t r, std::size_t i) const noexcept {
+    if (slot.h != hash || slot.state != states_[i]) return false;
+    if (slot.state >= short_text) return slot.words == words_[i];
+    return slot.state == missing || store_.same_text(col_.at(r), slot.id);
   }
-  Slot make(std::uint64_t hash, std::uint32_t r, std::uint32_t id) {
+  Slot make(std::uint64_t hash, std::uint32_t r, std::uint32_t id, std::size_t i) {
     store_.add(r);
-    if (!dense_ && !col_.present(r)) return Slot{hash, ShortText{}, id, 1};
-    const std::string_view text = col_.at(r);
-    if (text.size() > ShortText::max) return Slot{hash, ShortText{}, id, 2};
-    return Slot{hash, ShortText::of(text), id, static_cast<std::uint32_t>(3 + text.size())};
+    const std::uint32_t state = states_[i];
+    return Slot{hash, state >= short_text ? words_[i] : ShortText{}, id, state};
   }
 
  private:
+  static constexpr std::uint32_t missing = 1;
+  static constexpr std::uint32_t long_text = 2;
+  static constexpr std::uint32_t short_text = 3;  // plus the length
+
+  // A short text's words and state, and its key hash; the zero-length entry
+  // is the empty text's.
+  struct Memo {
+    ShortText words;
+    std::uint64_t state = short_text;
+    std::uint64_t hash = key_hash::feed_str(key_hash::basis, "");
+  };
+
   const StrCol& col_;
   bool dense_;
   StrStore store_;
+  HashMemo<Memo> memo_;
+  std::array<ShortText, batch> words_{};
+  std::array<std::uint32_t, batch> states_{};
 };
 
 // Key columns of any number and dtypes.
@@ -166,14 +210,14 @@ class ManyKeys {
     std::fill_n(h, n, key_hash::basis);
     for (const Store& s : stores_) std::visit([&](const auto& store) { store.feed(rows, n, h); }, s);
   }
-  [[nodiscard]] bool match(const Slot& slot, std::uint64_t hash, std::uint32_t r) const noexcept {
+  [[nodiscard]] bool match(const Slot& slot, std::uint64_t hash, std::uint32_t r, std::size_t /*i*/) const noexcept {
     if (slot.h != hash) return false;
     for (const Store& s : stores_) {
       if (!std::visit([&](const auto& store) { return store.same(r, slot.id); }, s)) return false;
     }
     return true;
   }
-  Slot make(std::uint64_t hash, std::uint32_t r, std::uint32_t id) {
+  Slot make(std::uint64_t hash, std::uint32_t r, std::uint32_t id, std::size_t /*i*/) {
     for (Store& s : stores_) std::visit([r](auto& store) { store.add(r); }, s);
     return Slot{hash, id, 1};
   }
@@ -190,22 +234,49 @@ class NumKey {
   using Slot = NumSlot<T>;
   explicit NumKey(const NumCol<T>& col) : col_(col), dense_(col.valid.all_present()) {}
 
-  void hash(const std::uint32_t* rows, std::size_t n, std::uint64_t* h) const noexcept {
-    std::fill_n(h, n, key_hash::basis);
-    NumStore<T>(col_).feed(rows, n, h);
+  void hash(const std::uint32_t* rows, std::size_t n, std::uint64_t* h) noexcept {
+    if (!memo_.on()) {
+      std::fill_n(h, n, key_hash::basis);
+      NumStore<T>(col_).feed(rows, n, h);
+      return;
+    }
+    std::size_t misses = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t r = rows[i];
+      if (!dense_ && !col_.present(r)) {
+        h[i] = key_hash::feed_missing(key_hash::basis);
+        continue;
+      }
+      const T v = col_.values[r];
+      const auto bits = std::bit_cast<std::uint64_t>(v);
+      Memo& m = memo_.at(bits);
+      if (m.bits != bits) {
+        m = Memo{bits, NumStore<T>::feed_value(key_hash::basis, v)};
+        ++misses;
+      }
+      h[i] = m.hash;
+    }
+    memo_.missed(misses, n);
   }
-  [[nodiscard]] bool match(const Slot& slot, std::uint64_t /*hash*/, std::uint32_t r) const noexcept {
+  [[nodiscard]] bool match(const Slot& slot, std::uint64_t /*hash*/, std::uint32_t r, std::size_t /*i*/) const noexcept {
     if (!dense_ && !col_.present(r)) return slot.state == 2;
     return slot.state == 1 && NumStore<T>::equal(slot.key, col_.values[r]);
   }
-  Slot make(std::uint64_t /*hash*/, std::uint32_t r, std::uint32_t id) const noexcept {
+  Slot make(std::uint64_t /*hash*/, std::uint32_t r, std::uint32_t id, std::size_t /*i*/) const noexcept {
     const bool present = dense_ || col_.present(r);
     return Slot{col_.values[r], id, present ? 1U : 2U};
   }
 
  private:
+  // A value's bits and its key hash; the zero entry is the value 0's.
+  struct Memo {
+    std::uint64_t bits = 0;
+    std::uint64_t hash = key_hash::feed_word(key_hash::basis, 0);
+  };
+
   const NumCol<T>& col_;
   bool dense_;
+  HashMemo<Memo> memo_;
 };
 
 // The group of every position (ids), the first row of every group (firsts)
@@ -273,29 +344,39 @@ class Assigner {
         for (std::size_t i = 0; i < n; ++i) numbers[i] = static_cast<std::uint32_t>(from + i);
       }
       keys_.hash(rows, n, hashes.data());
+      // Only a map larger than the L1 cache gains from prefetching its slots.
+      const bool prefetch = map_.large();
       constexpr std::size_t ahead = 16;
-      for (std::size_t i = 0; i < std::min(ahead, n); ++i) map_.prefetch(hashes[i]);
+      if (prefetch) {
+        for (std::size_t i = 0; i < std::min(ahead, n); ++i) map_.prefetch(hashes[i]);
+      }
+      const bool may_fill = out_.firsts.size() + n > max_groups;
       for (std::size_t i = 0; i < n; ++i) {
-        if (out_.firsts.size() == max_groups) return from + i;
-        if (i + ahead < n) map_.prefetch(hashes[i + ahead]);
+        if (may_fill && out_.firsts.size() == max_groups) return stop<Id>(from + i);
+        if (prefetch && i + ahead < n) map_.prefetch(hashes[i + ahead]);
         const std::uint32_t r = rows[i];
         const std::uint64_t hash = hashes[i];
         const std::uint32_t g = map_.find_or_add(
-            hash, [&](const typename Keys::Slot& slot) { return keys_.match(slot, hash, r); },
+            hash, [&](const typename Keys::Slot& slot) { return keys_.match(slot, hash, r, i); },
             [&] {
               const auto id = static_cast<std::uint32_t>(out_.firsts.size());
               out_.firsts.push_back(r);
               out_.counts.push_back(0);
-              return keys_.make(hash, r, id);
+              return keys_.make(hash, r, id, i);
             });
         ids[from + i] = static_cast<Id>(g);
-        if constexpr (sizeof(Id) == 1) {
-          ++out_.counts[g];
-          counted_ = from + i + 1;
-        }
+        if constexpr (sizeof(Id) == 1) ++out_.counts[g];
       }
     }
-    return height;
+    return stop<Id>(height);
+  }
+
+  // Ends a run at position p; while ids are 8 bits wide, every position
+  // assigned is also counted.
+  template <class Id>
+  std::uint64_t stop(std::uint64_t p) {
+    if constexpr (sizeof(Id) == 1) counted_ = p;
+    return p;
   }
 
   const Table& table_;

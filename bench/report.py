@@ -229,7 +229,8 @@ PEER_TEXT = {
     "polars-1t": "polars with one thread (`POLARS_MAX_THREADS=1`)",
     "duckdb-1t": "DuckDB with one thread (`SET threads=1`, results materialised as tables)",
     "csv": "the csv module (1e6 rows, CSV tasks only)",
-    "pyarrow-mt": "pyarrow with its default threads, for reference (not counted as a peer)",
+    "pyarrow-mt": "pyarrow with its default threads, for reference on the CSV and group-by tasks (not counted as "
+                  "a peer)",
 }
 PACKAGE = {"pandas": "pandas", "pyarrow-1t": "pyarrow", "pyarrow-mt": "pyarrow", "polars-1t": "polars",
            "duckdb-1t": "duckdb"}
@@ -274,7 +275,10 @@ def write(meta: dict, results: list[dict], md_path: str, png_path: str) -> None:
         + (f" ({m['hypervisor']} virtual machine)" if m.get("hypervisor") else "")
         + (f", {m['memory_gb']} GB memory" if m.get("memory_gb") else "")
         + f", Linux {m.get('kernel')}. Shared and noisy: absolute times vary by up to a quarter between runs, "
-          "ratios less.",
+          "ratios less"
+        + (f"; the 5-minute load average was {meta['load_average'][0]:g} at the start and "
+           f"{meta['load_average'][1]:g} at the end (other work on the machine; 1 means one busy core)."
+           if meta.get("load_average") else "."),
         f"- Software: Python {m.get('python')}" + (f", kelo_frame built by {m['compiler']}" if m.get("compiler") else "")
         + ". " + "Peers: " + ", ".join(f"{k} {v}" for k, v in versions.items()) + ".",
         f"- Method: one fresh process per (library, task, size); the input is loaded untimed (the read tasks start "

@@ -93,11 +93,15 @@ def machine() -> dict:
             info["memory_gb"] = round(kb / 1024 / 1024, 1)
     except OSError:
         pass
-    try:
-        info["commit"] = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"],
-                                        capture_output=True, text=True, check=False).stdout.strip()
-    except OSError:
-        pass
+    # KELO_BENCH_COMMIT names the commit when the module was built from a
+    # clean export of it rather than from this work tree.
+    info["commit"] = os.environ.get("KELO_BENCH_COMMIT", "")
+    if not info["commit"]:
+        try:
+            info["commit"] = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"],
+                                            capture_output=True, text=True, check=False).stdout.strip()
+        except OSError:
+            pass
     try:
         cxx = subprocess.run(["g++", "--version"], capture_output=True, text=True, check=False).stdout
         info["compiler"] = cxx.splitlines()[0] if cxx else ""
@@ -113,7 +117,7 @@ def main(argv=None) -> int:
     p.add_argument("--libs", nargs="+", choices=[lib.key for lib in LIBS])
     p.add_argument("--tasks", nargs="+", choices=[t.name for t in TASKS])
     p.add_argument("--repeats", type=int, help="runs per measurement (default 3; 1 with --quick)")
-    p.add_argument("--budget", type=float, default=25.0,
+    p.add_argument("--budget", type=float, default=15.0,
                    help="stop repeating once the runs of one measurement took this many seconds")
     p.add_argument("--timeout", type=float, default=900.0, help="seconds before one measurement is given up")
     p.add_argument("--data-dir", default=None, help=f"cache of generated data (default {gen_data.DEFAULT_DIR})")
@@ -136,6 +140,7 @@ def main(argv=None) -> int:
     tasks = [t for t in TASKS if not a.tasks or t.name in a.tasks]
     data_args = ["--data-dir", a.data_dir] if a.data_dir else []
     started = time.time()
+    load_before = os.getloadavg()[1]
 
     # Data first, so that no measurement pays for generating it. It is made
     # in a child process: this one stays small, because a child's ru_maxrss
@@ -199,6 +204,9 @@ def main(argv=None) -> int:
             "machine": machine(), "sizes": sizes, "repeats": repeats, "budget": a.budget,
             "quick": a.quick, "libs": [lib.key for lib in libs], "seconds": round(time.time() - started),
             "versions": {r["lib"]: r["version"] for r in results if r.get("version")},
+            # The 5-minute load average at the start and the end: other work
+            # on the machine slows every library down, kelo_frame included.
+            "load_average": [round(load_before, 1), round(os.getloadavg()[1], 1)],
             "kelo_status": kelo_status}
     os.makedirs(os.path.dirname(a.out_json), exist_ok=True)
     with open(a.out_json, "w") as f:

@@ -79,7 +79,8 @@ def summary(task: str, res) -> list:
             first, mid = fmt_float(first), fmt_float(mid)
         return [res.height, first, mid]
     if task == "date_year":
-        return [int(res.sum())]
+        # The years are Int32, whose sum would wrap.
+        return [int(res.cast(pl.Int64).sum())]
     if task in ("ints", "floats", "strings"):
         present = [v for v in res if v is not None]
         if task == "floats":

@@ -115,15 +115,15 @@ class GroupMap {
 
 // One str key column. Short keys are compared in the slot; long ones
 // through the store. Hashing a batch also notes each row's key kind and short
-// text, which the probes of the batch then compare.
+// text, which the probes of the batch then compare. (A memo of hashes, as for
+// numbers, measured slower here: FNV-1a over a few bytes costs less than the
+// memo's lookup.)
 class StrKey {
  public:
   using Slot = TextSlot;
   explicit StrKey(const StrCol& col) : col_(col), dense_(col.valid.all_present()), store_(col) {}
 
   void hash(const std::uint32_t* rows, std::size_t n, std::uint64_t* h) noexcept {
-    const bool memo = memo_.on();
-    std::size_t misses = 0;
     for (std::size_t i = 0; i < n; ++i) {
       const std::uint32_t r = rows[i];
       if (!dense_ && !col_.present(r)) {
@@ -132,27 +132,14 @@ class StrKey {
         continue;
       }
       const std::string_view text = col_.at(r);
+      h[i] = key_hash::feed_str(key_hash::basis, text);
       if (text.size() > ShortText::max) {
         states_[i] = long_text;
-        h[i] = key_hash::feed_str(key_hash::basis, text);
-        continue;
+      } else {
+        words_[i] = ShortText::of(text);
+        states_[i] = static_cast<std::uint32_t>(short_text + text.size());
       }
-      const ShortText words = ShortText::of(text);
-      const auto state = static_cast<std::uint32_t>(short_text + text.size());
-      words_[i] = words;
-      states_[i] = state;
-      if (!memo) {
-        h[i] = key_hash::feed_str(key_hash::basis, text);
-        continue;
-      }
-      Memo& m = memo_.at(words.a ^ (words.b * 0xC2B2AE3D27D4EB4FULL) ^ state);
-      if (m.state != state || m.words != words) {
-        m = Memo{words, state, key_hash::feed_str(key_hash::basis, text)};
-        ++misses;
-      }
-      h[i] = m.hash;
     }
-    if (memo) memo_.missed(misses, n);
   }
   [[nodiscard]] bool match(const Slot& slot, std::uint64_t hash, std::uint32_t r, std::size_t i) const noexcept {
     if (slot.h != hash || slot.state != states_[i]) return false;
@@ -170,18 +157,9 @@ class StrKey {
   static constexpr std::uint32_t long_text = 2;
   static constexpr std::uint32_t short_text = 3;  // plus the length
 
-  // A short text's words and state, and its key hash; the zero-length entry
-  // is the empty text's.
-  struct Memo {
-    ShortText words;
-    std::uint64_t state = short_text;
-    std::uint64_t hash = key_hash::feed_str(key_hash::basis, "");
-  };
-
   const StrCol& col_;
   bool dense_;
   StrStore store_;
-  HashMemo<Memo> memo_;
   std::array<ShortText, batch> words_{};
   std::array<std::uint32_t, batch> states_{};
 };

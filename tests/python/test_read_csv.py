@@ -179,3 +179,30 @@ def test_integers_read_back(values):
 
 def test_module_exports_read_csv():
     assert kelo_frame.read_csv is read_csv
+
+
+@pytest.mark.parametrize("late_columns", [1, 8])
+def test_columns_that_turn_late_in_a_long_text(late_columns):
+    # Megabytes, read in several stretches; each late column turns to str (or
+    # f64) in a different stretch, so eight of them take more rescans of the
+    # earlier text than the stretch-wise reading allows.
+    n = 90000
+    names = [f"c{i}" for i in range(late_columns)]
+    rows = [[str(r * 7 + i) for i in range(late_columns)] for r in range(n)]
+    turns = {}
+    for i in range(late_columns):
+        at = n - 1 - (n // 8) * i
+        rows[at][i] = ["word", '"12"', "2.5"][i % 3]
+        turns[names[i]] = at
+    text = "id," + ",".join(names) + "\n" + "".join(f"{r}," + ",".join(row) + "\n" for r, row in enumerate(rows))
+    f = read_csv(text)
+    assert f.ints("id") == list(range(n))
+    for i, name in enumerate(names):
+        kind = ["str", "str", "f64"][i % 3]
+        assert f.dtypes()[i + 1] == kind
+        want = [row[i].strip('"') for row in rows]
+        got = cells(f, name)
+        if kind == "f64":
+            assert got == [float(w) for w in want]
+        else:
+            assert got == want

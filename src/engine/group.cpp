@@ -23,7 +23,7 @@ namespace {
 
 // Rows hashed at once: enough independent FNV chains to keep the multiplier
 // busy, small enough to stay in L1.
-constexpr std::size_t batch = 256;
+constexpr std::size_t batch = key_batch;
 
 // A map slot that keeps the key hash; keys are compared through the stores.
 struct HashSlot {
@@ -184,14 +184,14 @@ class ManyKeys {
     }
   }
 
-  void hash(const std::uint32_t* rows, std::size_t n, std::uint64_t* h) const noexcept {
+  void hash(const std::uint32_t* rows, std::size_t n, std::uint64_t* h) noexcept {
     std::fill_n(h, n, key_hash::basis);
-    for (const Store& s : stores_) std::visit([&](const auto& store) { store.feed(rows, n, h); }, s);
+    for (Store& s : stores_) std::visit([&](auto& store) { store.feed(rows, n, h); }, s);
   }
-  [[nodiscard]] bool match(const Slot& slot, std::uint64_t hash, std::uint32_t r, std::size_t /*i*/) const noexcept {
+  [[nodiscard]] bool match(const Slot& slot, std::uint64_t hash, std::uint32_t r, std::size_t i) const noexcept {
     if (slot.h != hash) return false;
     for (const Store& s : stores_) {
-      if (!std::visit([&](const auto& store) { return store.same(r, slot.id); }, s)) return false;
+      if (!std::visit([&](const auto& store) { return store.same(r, slot.id, i); }, s)) return false;
     }
     return true;
   }

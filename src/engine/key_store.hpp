@@ -6,6 +6,7 @@
 // store also feeds its column's cells into a batch of key hashes.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -18,6 +19,9 @@
 #include "key_hash.hpp"
 
 namespace kelo_frame {
+
+// The most rows hashed and compared as one batch.
+inline constexpr std::size_t key_batch = 256;
 
 template <class T>
 class NumStore {
@@ -36,7 +40,7 @@ class NumStore {
     }
   }
 
-  [[nodiscard]] bool same(std::uint32_t r, std::uint32_t g) const noexcept {
+  [[nodiscard]] bool same(std::uint32_t r, std::uint32_t g, std::size_t /*i*/) const noexcept {
     if (!dense_) {
       const bool present = col_->present(r);
       if (present != (present_[g] != 0)) return false;
@@ -104,24 +108,36 @@ class StrStore {
  public:
   explicit StrStore(const StrCol& col) : col_(&col), dense_(col.valid.all_present()) {}
 
-  void feed(const std::uint32_t* rows, std::size_t n, std::uint64_t* h) const noexcept {
-    if (dense_) {
-      for (std::size_t i = 0; i < n; ++i) h[i] = key_hash::feed_str(h[i], col_->at(rows[i]));
-    } else {
-      for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t r = rows[i];
-        h[i] = col_->present(r) ? key_hash::feed_str(h[i], col_->at(r)) : key_hash::feed_missing(h[i]);
+  // Also notes each row's text size and short text, by its place in the
+  // batch, for same().
+  void feed(const std::uint32_t* rows, std::size_t n, std::uint64_t* h) noexcept {
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t r = rows[i];
+      if (!dense_ && !col_->present(r)) {
+        sizes_[i] = missing;
+        h[i] = key_hash::feed_missing(h[i]);
+        continue;
       }
+      const std::string_view text = col_->at(r);
+      h[i] = key_hash::feed_str(h[i], text);
+      sizes_[i] = text.size();
+      if (text.size() <= ShortText::max) words_[i] = ShortText::of(text);
     }
   }
 
-  [[nodiscard]] bool same(std::uint32_t r, std::uint32_t g) const noexcept {
+  // True when the cell at row r, the i-th row of the batch last fed, equals
+  // group g's key cell.
+  [[nodiscard]] bool same(std::uint32_t r, std::uint32_t g, std::size_t i) const noexcept {
+    const std::uint64_t size = sizes_[i];
     if (!dense_) {
-      const bool present = col_->present(r);
+      const bool present = size != missing;
       if (present != (present_[g] != 0)) return false;
       if (!present) return true;
     }
-    return same_text(col_->at(r), g);
+    const Entry& e = entries_[g];
+    if (size != e.size) return false;
+    if (size <= ShortText::max) return words_[i] == e.words;
+    return col_->at(r) == std::string_view(bytes_).substr(e.from, e.size);
   }
 
   // True when text is group g's (present) key text.
@@ -152,8 +168,12 @@ class StrStore {
     std::uint64_t size;
   };
 
+  static constexpr std::uint64_t missing = ~std::uint64_t{0};
+
   const StrCol* col_;
   bool dense_;
+  std::array<std::uint64_t, key_batch> sizes_{};
+  std::array<ShortText, key_batch> words_{};
   std::vector<Entry> entries_;
   std::string bytes_;
   std::vector<std::uint8_t> present_;

@@ -10,6 +10,7 @@
 // test's outcome.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -196,27 +197,117 @@ std::vector<double> float_values(std::span<const double> values) {
   return out;
 }
 
-// Text membership: equal length, then equal bytes.
-RowIndex kept_in(const Table& table, const StrCol& column, std::span<const std::string> wanted) {
-  std::vector<std::string_view> values;
-  for (const std::string& v : wanted) {
-    if (std::find(values.begin(), values.end(), v) == values.end()) values.emplace_back(v);
+// Text membership. Each wanted text is held as its length and its first 16
+// bytes in two words, zero-padded; a cell's first 16 bytes are loaded the same
+// way, so when every wanted text is at most 16 bytes long (Short) a cell is
+// settled by three integer comparisons per wanted text, without a branch.
+// Longer wanted texts compare their other bytes when the first 16 match.
+class TextMatch {
+ public:
+  static constexpr std::size_t head_bytes = 16;
+
+  TextMatch(const StrCol& column, std::span<const std::string> wanted)
+      : offsets_(column.offsets.data()), bytes_(column.bytes.data()), size_(column.bytes.size()) {
+    for (const std::string& v : wanted) {
+      const bool seen = std::any_of(wanted_.begin(), wanted_.end(), [&v](const Wanted& w) { return w.text == v; });
+      if (seen) continue;
+      Wanted w{v, {0, 0}};
+      std::memcpy(w.head.data(), v.data(), std::min(v.size(), head_bytes));
+      wanted_.push_back(w);
+      lengths_ |= std::uint64_t{1} << std::min<std::size_t>(v.size(), 63);
+      short_ = short_ && v.size() <= head_bytes;
+    }
   }
-  if (values.empty()) return {};
-  const std::uint64_t* offsets = column.offsets.data();
-  const char* bytes = column.bytes.data();
-  return kept_rows(table, column.valid, [offsets, bytes, &values](std::uint32_t r) {
-    const std::uint64_t begin = offsets[r];
-    const std::uint64_t length = offsets[r + 1] - begin;
+
+  [[nodiscard]] bool empty() const noexcept { return wanted_.empty(); }
+  [[nodiscard]] bool all_short() const noexcept { return short_; }
+
+  // Whether the cell at row r is one of the wanted texts. Gate: test the
+  // length before reading the bytes.
+  template <bool Short, bool Gate>
+  [[nodiscard]] bool operator()(std::uint32_t r) const noexcept {
+    const std::uint64_t begin = offsets_[r];
+    const std::uint64_t length = offsets_[r + 1] - begin;
+    if constexpr (Gate) {
+      if (((lengths_ >> std::min<std::uint64_t>(length, 63)) & 1U) == 0) return false;
+    }
+    if constexpr (Short) {
+      if (length > head_bytes) return false;
+    }
+    const Head head = load_head(begin, length);
     bool match = false;
-    for (const std::string_view v : values) {
-      if (v.size() == length && std::memcmp(bytes + begin, v.data(), length) == 0) {
-        match = true;
-        break;
+    for (const Wanted& w : wanted_) {
+      bool same = (length == w.text.size()) & (head[0] == w.head[0]) & (head[1] == w.head[1]);
+      if constexpr (!Short) {
+        if (same && length > head_bytes) {
+          same = std::memcmp(bytes_ + begin + head_bytes, w.text.data() + head_bytes, length - head_bytes) == 0;
+        }
       }
+      match |= same;
     }
     return match;
-  });
+  }
+
+ private:
+  using Head = std::array<std::uint64_t, 2>;
+
+  struct Wanted {
+    std::string_view text;
+    Head head;
+  };
+
+  // The cell's first min(length, 16) bytes, zero-padded. A whole 16 bytes are
+  // read when the column's bytes reach that far, and the bytes past the cell
+  // are masked off.
+  [[nodiscard]] Head load_head(std::uint64_t begin, std::uint64_t length) const noexcept {
+    Head head{0, 0};
+    if (begin + head_bytes > size_) {
+      std::memcpy(head.data(), bytes_ + begin, static_cast<std::size_t>(std::min<std::uint64_t>(length, head_bytes)));
+      return head;
+    }
+    std::memcpy(head.data(), bytes_ + begin, head_bytes);
+    if (length < head_bytes) {
+      const auto& mask = masks[length];
+      head[0] &= mask[0];
+      head[1] &= mask[1];
+    }
+    return head;
+  }
+
+  // masks[n] keeps the first n bytes of 16 in memory order.
+  static constexpr std::array<Head, head_bytes> masks = [] {
+    std::array<Head, head_bytes> out{};
+    for (std::size_t n = 0; n < head_bytes; ++n) {
+      std::array<unsigned char, head_bytes> bytes{};
+      for (std::size_t i = 0; i < n; ++i) bytes[i] = 0xff;
+      out[n] = std::bit_cast<Head>(bytes);
+    }
+    return out;
+  }();
+
+  const std::uint64_t* offsets_;
+  const char* bytes_;
+  std::size_t size_;
+  std::vector<Wanted> wanted_;
+  std::uint64_t lengths_ = 0;  // bit min(length, 63) set for each wanted text's length
+  bool short_ = true;
+};
+
+template <bool Short, bool Gate>
+RowIndex kept_in(const Table& table, const StrCol& column, const TextMatch& match) {
+  return kept_rows(table, column.valid, [&match](std::uint32_t r) { return match.operator()<Short, Gate>(r); });
+}
+
+// In storage order the bytes of every cell stream through the cache anyway,
+// and a branch on the length would mispredict; through a row index each cell
+// is a cache miss, so most cells are settled by their length alone.
+RowIndex kept_in(const Table& table, const StrCol& column, std::span<const std::string> wanted) {
+  const TextMatch match(column, wanted);
+  if (match.empty()) return {};
+  if (table.index) {
+    return match.all_short() ? kept_in<true, true>(table, column, match) : kept_in<false, true>(table, column, match);
+  }
+  return match.all_short() ? kept_in<true, false>(table, column, match) : kept_in<false, false>(table, column, match);
 }
 
 }  // namespace

@@ -201,6 +201,33 @@ TEST(Filter, InComparesExactBytes) {
   EXPECT_EQ(in({"c", "d", "e", "a "}), Rows{2});
 }
 
+// Texts around the 8- and 16-byte words that cells are compared by, and at
+// the very end of the column's bytes, in storage order and through an index.
+TEST(Filter, InAgainstReferenceAroundWordSizes) {
+  std::mt19937_64 rng(5);
+  const auto text = [&rng] {
+    std::string s(rng() % 20, 'a');
+    for (char& ch : s) ch = "ab\0"[rng() % 3];
+    return s;
+  };
+  for (int round = 0; round < 40; ++round) {
+    std::vector<std::optional<std::string>> cells;
+    for (int i = 0; i < 300; ++i) cells.emplace_back(rng() % 10 == 0 ? std::nullopt : std::optional(text()));
+    std::vector<std::string> wanted;
+    for (std::size_t i = rng() % 4; i > 0; --i) wanted.push_back(rng() % 2 ? text() : *cells[rng() % 300].or_else([] { return std::optional<std::string>(""); }));
+    Table t = table_of(strs(cells));
+    Rows order = t.rows();
+    std::shuffle(order.begin(), order.end(), rng);
+    for (const Table& view : {t, t.over(order)}) {
+      Rows want;
+      for (const std::uint32_t r : view.rows()) {
+        if (cells[r] && std::find(wanted.begin(), wanted.end(), *cells[r]) != wanted.end()) want.push_back(r);
+      }
+      ASSERT_EQ(rows_of(view.where_in("x", wanted).value()), want);
+    }
+  }
+}
+
 TEST(Filter, MissingCellsNeverKept) {
   const Table ints = table_of(i64s({std::nullopt, 5, std::nullopt}));
   for (const Cmp op : {Cmp::Eq, Cmp::Ne, Cmp::Lt, Cmp::Le, Cmp::Gt, Cmp::Ge}) {

@@ -2,10 +2,12 @@
 #include <string>
 
 #include "date.hpp"
+#include "prefetch.hpp"
 #include "quote.hpp"
 #include "table.hpp"
 
 namespace kelo_frame {
+
 
 Result<Col> Table::date_part(std::string_view source, DatePart part) const {
   auto found = col(source);
@@ -21,8 +23,18 @@ Result<Col> Table::date_part(std::string_view source, DatePart part) const {
   std::int64_t* values = out.values.data();
   const bool all_present = texts->valid.all_present();
   if (!all_present) out.valid.reserve(height);
+  const std::uint32_t* rows = index ? index->data() : nullptr;
+  const std::uint64_t* offsets = texts->offsets.data();
+  const char* bytes = texts->bytes.data();
   for (std::uint64_t p = 0; p < height; ++p) {
-    const std::uint32_t r = row(p);
+    const std::uint32_t r = rows != nullptr ? rows[p] : static_cast<std::uint32_t>(p);
+    if (rows != nullptr) {
+      // Through a row index every cell is a cache miss: ask for the offsets
+      // of a row further on, and for the bytes of a nearer one whose offsets
+      // have arrived by now.
+      if (p + 2 * prefetch_distance < height) prefetch(offsets + rows[p + 2 * prefetch_distance]);
+      if (p + prefetch_distance < height) prefetch(bytes + offsets[rows[p + prefetch_distance]]);
+    }
     if (!all_present && !texts->present(r)) {
       values[p] = 0;
       out.valid.set_missing(p);

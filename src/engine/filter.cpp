@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "prefetch.hpp"
 #include "quote.hpp"
 #include "table.hpp"
 
@@ -27,8 +28,10 @@ namespace {
 // loop never checks the list's capacity.
 constexpr std::size_t block = 2048;
 
-template <bool Indexed, bool AllPresent, class Pass>
-RowIndex scan(const Table& table, const Validity& valid, const Pass& pass) {
+// pass(r) tests the cell at row r; near(r) is the address of the data that
+// the test reads first, asked for ahead of time through a row index.
+template <bool Indexed, bool AllPresent, class Pass, class Near>
+RowIndex scan(const Table& table, const Validity& valid, const Pass& pass, const Near& near) {
   const std::uint64_t height = table.height;
   const std::uint32_t* index = Indexed ? table.index->data() : nullptr;
   RowIndex kept;
@@ -38,6 +41,9 @@ RowIndex scan(const Table& table, const Validity& valid, const Pass& pass) {
     std::size_t n = 0;
     for (std::uint64_t p = start; p < end; ++p) {
       const std::uint32_t r = Indexed ? index[p] : static_cast<std::uint32_t>(p);
+      if constexpr (Indexed) {
+        if (p + prefetch_distance < height) prefetch(near(index[p + prefetch_distance]));
+      }
       buffer[n] = r;
       if constexpr (AllPresent) {
         n += static_cast<std::size_t>(pass(r));
@@ -56,13 +62,13 @@ RowIndex scan(const Table& table, const Validity& valid, const Pass& pass) {
 }
 
 // The rows of the view whose cell is present and passes.
-template <class Pass>
-RowIndex kept_rows(const Table& table, const Validity& valid, const Pass& pass) {
+template <class Pass, class Near>
+RowIndex kept_rows(const Table& table, const Validity& valid, const Pass& pass, const Near& near) {
   const bool all_present = valid.all_present();
   if (table.index) {
-    return all_present ? scan<true, true>(table, valid, pass) : scan<true, false>(table, valid, pass);
+    return all_present ? scan<true, true>(table, valid, pass, near) : scan<true, false>(table, valid, pass, near);
   }
-  return all_present ? scan<false, true>(table, valid, pass) : scan<false, false>(table, valid, pass);
+  return all_present ? scan<false, true>(table, valid, pass, near) : scan<false, false>(table, valid, pass, near);
 }
 
 // Numeric tests. Each is a small function object over one cell value, so the
@@ -91,7 +97,9 @@ struct Compare {
 template <class T, class Test>
 RowIndex kept_num(const Table& table, const NumCol<T>& column, const Test& test) {
   const T* values = column.values.data();
-  return kept_rows(table, column.valid, [values, test](std::uint32_t r) { return test(values[r]); });
+  return kept_rows(
+      table, column.valid, [values, test](std::uint32_t r) { return test(values[r]); },
+      [values](std::uint32_t r) { return values + r; });
 }
 
 template <class T>
@@ -111,7 +119,8 @@ RowIndex kept_by_cmp(const Table& table, const NumCol<T>& column, Cmp op, T valu
 template <class T>
 RowIndex kept_all(const Table& table, const NumCol<T>& column, bool all) {
   if (!all) return {};
-  return kept_rows(table, column.valid, [](std::uint32_t) { return true; });
+  return kept_rows(
+      table, column.valid, [](std::uint32_t) { return true; }, [](std::uint32_t) { return nullptr; });
 }
 
 constexpr double two_63 = 9223372036854775808.0;
@@ -295,7 +304,10 @@ class TextMatch {
 
 template <bool Short, bool Gate>
 RowIndex kept_in(const Table& table, const StrCol& column, const TextMatch& match) {
-  return kept_rows(table, column.valid, [&match](std::uint32_t r) { return match.operator()<Short, Gate>(r); });
+  const std::uint64_t* offsets = column.offsets.data();
+  return kept_rows(
+      table, column.valid, [&match](std::uint32_t r) { return match.operator()<Short, Gate>(r); },
+      [offsets](std::uint32_t r) { return offsets + r; });
 }
 
 // In storage order the bytes of every cell stream through the cache anyway,

@@ -28,6 +28,8 @@
 #include <utility>
 #include <vector>
 
+#include "prefetch.hpp"
+
 namespace kelo_frame {
 
 namespace {
@@ -286,15 +288,18 @@ struct Places {
 // Radix sort of places by key_of_row(row). Through a row index the keys are
 // gathered once into a buffer, so that the passes that read them again read
 // memory in order.
-template <class KeyOfRow>
-RowIndex radix_places(Places places, const KeyOfRow& key_of_row) {
+template <class KeyOfRow, class Near>
+RowIndex radix_places(Places places, const KeyOfRow& key_of_row, const Near& near) {
   const std::size_t n = places.size;
   if (places.rows == nullptr) {
     const auto row = [](std::size_t i) { return static_cast<std::uint32_t>(i); };
     return radix_rows(n, [&key_of_row, row](std::size_t i) { return key_of_row(row(i)); }, row);
   }
   Buffer<std::uint64_t> keys = buffer<std::uint64_t>(n);
-  for (std::size_t i = 0; i < n; ++i) keys[i] = key_of_row(places.rows[i]);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + prefetch_distance < n) prefetch(near(places.rows[i + prefetch_distance]));
+    keys[i] = key_of_row(places.rows[i]);
+  }
   return radix_rows(n, [&keys](std::size_t i) { return keys[i]; }, [places](std::size_t i) { return places.rows[i]; });
 }
 
@@ -306,6 +311,15 @@ class Texts {
   explicit Texts(const StrCol& col) : offsets_(col.offsets.data()), bytes_(col.bytes.data()) {}
   [[nodiscard]] std::string_view operator()(std::uint32_t r) const noexcept {
     return {bytes_ + offsets_[r], static_cast<std::size_t>(offsets_[r + 1] - offsets_[r])};
+  }
+
+  // Asks for the texts of places i + distance (their offsets) and i + distance / 2
+  // (their bytes, whose offsets have arrived by then), when rows are read
+  // through a row index.
+  void prefetch_ahead(const std::uint32_t* rows, std::size_t i, std::size_t n) const noexcept {
+    if (rows == nullptr) return;
+    if (i + 2 * prefetch_distance < n) prefetch(offsets_ + rows[i + 2 * prefetch_distance]);
+    if (i + prefetch_distance < n) prefetch(bytes_ + offsets_[rows[i + prefetch_distance]]);
   }
 
  private:
@@ -393,7 +407,10 @@ void resolve_text_runs(std::span<Keyed> items, std::span<Keyed> scratch, const T
 RowIndex prefix_text_rows(Places places, const Texts& text, bool descending) {
   const std::size_t n = places.size;
   std::vector<Keyed> items(n);
-  for (std::size_t i = 0; i < n; ++i) items[i] = Keyed{text_key(text(places[i]), 0, descending), places[i]};
+  for (std::size_t i = 0; i < n; ++i) {
+    text.prefetch_ahead(places.rows, i, n);
+    items[i] = Keyed{text_key(text(places[i]), 0, descending), places[i]};
+  }
   std::vector<Keyed> scratch(n);
   sort_keyed(items, scratch);
   resolve_text_runs(items, scratch, text, descending);
@@ -472,6 +489,7 @@ std::optional<RowIndex> ranked_text_rows(Places places, const Texts& text, bool 
   Distinct distinct(std::min<std::size_t>(std::size_t{1} << 16, n / 4));
   Buffer<std::uint32_t> ids = buffer<std::uint32_t>(n);
   for (std::size_t i = 0; i < n; ++i) {
+    text.prefetch_ahead(places.rows, i, n);
     const std::optional<std::uint32_t> id = distinct.find_or_add(text(places[i]));
     if (!id) return std::nullopt;
     ids[i] = *id;
@@ -514,7 +532,11 @@ RowIndex compare_sort(Places places, const Before& before) {
 
 RowIndex sort_present(const F64Col& col, Places places, bool descending, bool radix) {
   const double* values = col.values.data();
-  if (radix) return radix_places(places, [values, descending](std::uint32_t r) { return f64_key(values[r], descending); });
+  if (radix) {
+    return radix_places(
+        places, [values, descending](std::uint32_t r) { return f64_key(values[r], descending); },
+        [values](std::uint32_t r) { return values + r; });
+  }
   return compare_sort(places, [values, descending](std::uint32_t a, std::uint32_t b) {
     return f64_before(values[a], values[b], descending);
   });
@@ -522,7 +544,11 @@ RowIndex sort_present(const F64Col& col, Places places, bool descending, bool ra
 
 RowIndex sort_present(const I64Col& col, Places places, bool descending, bool radix) {
   const std::int64_t* values = col.values.data();
-  if (radix) return radix_places(places, [values, descending](std::uint32_t r) { return i64_key(values[r], descending); });
+  if (radix) {
+    return radix_places(
+        places, [values, descending](std::uint32_t r) { return i64_key(values[r], descending); },
+        [values](std::uint32_t r) { return values + r; });
+  }
   return compare_sort(places, [values, descending](std::uint32_t a, std::uint32_t b) {
     return descending ? values[a] > values[b] : values[a] < values[b];
   });

@@ -13,8 +13,8 @@
 #include <variant>
 
 #include "groups.hpp"
-#include "key_hash.hpp"
 #include "hash_memo.hpp"
+#include "key_hash.hpp"
 #include "key_store.hpp"
 
 namespace kelo_frame {

@@ -48,7 +48,7 @@ RowIndex scan(const Table& table, const Validity& valid, const Pass& pass, const
       if constexpr (AllPresent) {
         n += static_cast<std::size_t>(pass(r));
       } else {
-        n += static_cast<std::size_t>(pass(r) & valid.present(r));
+        n += static_cast<std::size_t>(pass(r)) & static_cast<std::size_t>(valid.present(r));
       }
     }
     if (kept.empty() && n != 0) {
@@ -246,7 +246,9 @@ class TextMatch {
     const Head head = load_head(begin, length);
     bool match = false;
     for (const Wanted& w : wanted_) {
-      bool same = (length == w.text.size()) & (head[0] == w.head[0]) & (head[1] == w.head[1]);
+      bool same = static_cast<bool>(static_cast<unsigned>(length == w.text.size()) &
+                                    static_cast<unsigned>(head[0] == w.head[0]) &
+                                    static_cast<unsigned>(head[1] == w.head[1]));
       if constexpr (!Short) {
         if (same && length > head_bytes) {
           same = std::memcmp(bytes_ + begin + head_bytes, w.text.data() + head_bytes, length - head_bytes) == 0;

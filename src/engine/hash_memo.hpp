@@ -1,7 +1,7 @@
-// HashMemo: the key hashes of recently seen one-cell keys.
+// HashMemo: the key hashes of recently seen keys of one number column.
 //
 // With few distinct keys, the common case, most rows find their key here and
-// skip FNV-1a's byte-by-byte multiply chain; the hash is the same either way.
+// skip FNV-1a's eight-step multiply chain; the hash is the same either way.
 // When most lookups of a batch miss (many distinct keys), the memo switches
 // itself off for a while, so that it then costs next to nothing.
 #pragma once

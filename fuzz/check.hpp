@@ -33,8 +33,7 @@ inline bool same_cell(const Col& a, std::size_t ra, const Col& b, std::size_t rb
   if (pa != present(b, rb)) return false;
   if (!pa) return true;
   if (const auto* fa = std::get_if<F64Col>(&a)) {
-    return std::bit_cast<std::uint64_t>(fa->values[ra]) ==
-           std::bit_cast<std::uint64_t>(std::get<F64Col>(b).values[rb]);
+    return std::bit_cast<std::uint64_t>(fa->values[ra]) == std::bit_cast<std::uint64_t>(std::get<F64Col>(b).values[rb]);
   }
   if (const auto* ia = std::get_if<I64Col>(&a)) return ia->values[ra] == std::get<I64Col>(b).values[rb];
   return std::get<StrCol>(a).at(ra) == std::get<StrCol>(b).at(rb);

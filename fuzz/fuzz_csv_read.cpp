@@ -197,8 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Col& a = *t.columns[c].col;
     const Col& b = *want->columns[c].col;
     for (std::size_t r = 0; r < t.height; ++r) {
-      check(kelo_frame::fuzz::same_cell(a, r, b, r), "cells differ",
-            t.columns[c].name + " row " + std::to_string(r));
+      check(kelo_frame::fuzz::same_cell(a, r, b, r), "cells differ", t.columns[c].name + " row " + std::to_string(r));
     }
   }
   return 0;

@@ -5,13 +5,16 @@
 // give the same result:
 //
 // - Radix: each cell becomes an unsigned 64-bit key whose unsigned order is
-//   the wanted order (inverted for descending), and (key, row) pairs go through
-//   a stable least-significant-digit radix sort, one byte a pass, skipping the
-//   bytes that every key shares. When the keys' range and the pair's position
-//   fit together in 64 bits, both are packed into one word, which halves the
-//   memory moved. Texts are keyed by their first 8 bytes; runs of equal keys
-//   are then ordered by their next bytes, the same way, until they are
-//   resolved.
+//   the wanted order (inverted for descending; NaN always greatest), and
+//   (key, row) pairs go through a stable radix sort: large inputs are split by
+//   their most significant digit as the pairs are made, and each bucket is
+//   then sorted least significant digit first, in cache, skipping the digits
+//   that every key of the bucket shares. When the keys' range and the place of
+//   a pair fit together in 64 bits, both are packed into one word, which halves
+//   the memory moved. Texts of a column with few distinct values are keyed by
+//   the rank of their text among those values; other texts by their first 8
+//   bytes, after which runs of equal keys are ordered by their next bytes, the
+//   same way, until they are resolved.
 // - Compare: a stable comparison sort reading the cells, for short inputs.
 #include "sort.hpp"
 

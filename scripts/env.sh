@@ -90,16 +90,18 @@ provision() {
 
 # Run CMD inside the root: a private mount namespace, so nothing leaks out and
 # the mounts vanish with the process.
-mkdir -p "$root$here"
 quoted="$(printf '%q ' "$@")"
 exec unshare --mount --fork bash -c '
   set -e
   root="$1"; here="$2"; cmd="$3"
   mount --make-rprivate /
-  mount --bind "$here" "$root$here"
   mount -t proc proc "$root/proc"
   mount --rbind /dev "$root/dev"
+  # /tmp first: a checkout that lives under /tmp is then bound on top of it
+  # instead of being hidden by it.
   mount -t tmpfs tmpfs "$root/tmp"
+  mkdir -p "$root$here"
+  mount --bind "$here" "$root$here"
   # Trust the certificate authorities the host trusts, so that pip inside the
   # root reaches the package index the way the host does.
   host_ca=/etc/ssl/certs/ca-certificates.crt

@@ -12,9 +12,7 @@ constexpr bool is_digit(char ch) noexcept { return ch >= '0' && ch <= '9'; }
 
 constexpr std::int32_t digit(char ch) noexcept { return ch - '0'; }
 
-constexpr bool is_leap(std::int32_t year) noexcept {
-  return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-}
+constexpr bool is_leap(std::int32_t year) noexcept { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
 
 constexpr std::int32_t days_in(std::int32_t year, std::int32_t month) noexcept {
   switch (month) {

@@ -8,7 +8,6 @@
 
 namespace kelo_frame {
 
-
 Result<Col> Table::date_part(std::string_view source, DatePart part) const {
   auto found = col(source);
   if (!found) return fail(std::move(found.error()));

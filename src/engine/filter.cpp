@@ -119,8 +119,7 @@ RowIndex kept_by_cmp(const Table& table, const NumCol<T>& column, Cmp op, T valu
 template <class T>
 RowIndex kept_all(const Table& table, const NumCol<T>& column, bool all) {
   if (!all) return {};
-  return kept_rows(
-      table, column.valid, [](std::uint32_t) { return true; }, [](std::uint32_t) { return nullptr; });
+  return kept_rows(table, column.valid, [](std::uint32_t) { return true; }, [](std::uint32_t) { return nullptr; });
 }
 
 constexpr double two_63 = 9223372036854775808.0;
@@ -246,9 +245,9 @@ class TextMatch {
     const Head head = load_head(begin, length);
     bool match = false;
     for (const Wanted& w : wanted_) {
-      bool same = static_cast<bool>(static_cast<unsigned>(length == w.text.size()) &
-                                    static_cast<unsigned>(head[0] == w.head[0]) &
-                                    static_cast<unsigned>(head[1] == w.head[1]));
+      bool same =
+          static_cast<bool>(static_cast<unsigned>(length == w.text.size()) &
+                            static_cast<unsigned>(head[0] == w.head[0]) & static_cast<unsigned>(head[1] == w.head[1]));
       if constexpr (!Short) {
         if (same && length > head_bytes) {
           same = std::memcmp(bytes_ + begin + head_bytes, w.text.data() + head_bytes, length - head_bytes) == 0;

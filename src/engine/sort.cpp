@@ -68,7 +68,8 @@ constexpr std::uint64_t nan_key = ~std::uint64_t{0};
 // Bytes [offset, offset + 8) of text, big-endian, padded with zero bytes.
 [[nodiscard]] inline std::uint64_t text_key(std::string_view text, std::size_t offset, bool descending) noexcept {
   std::array<unsigned char, 8> buffer{};
-  if (offset < text.size()) std::memcpy(buffer.data(), text.data() + offset, std::min<std::size_t>(8, text.size() - offset));
+  if (offset < text.size())
+    std::memcpy(buffer.data(), text.data() + offset, std::min<std::size_t>(8, text.size() - offset));
   auto key = std::bit_cast<std::uint64_t>(buffer);
   if constexpr (std::endian::native == std::endian::little) key = std::byteswap(key);
   return descending ? ~key : key;
@@ -137,8 +138,10 @@ void radix_into(std::span<Item> items, std::span<Item> other, unsigned lo, unsig
   if (n * sizeof(Item) <= cache_bytes || hi - lo <= lsd_bits) {
     const bool in_other = lsd_sort(items, other, lo, hi, key_of);
     if (in_other != into_other) {
-      if (in_other) std::copy_n(other.data(), n, items.data());
-      else std::copy_n(items.data(), n, other.data());
+      if (in_other)
+        std::copy_n(other.data(), n, items.data());
+      else
+        std::copy_n(items.data(), n, other.data());
     }
     return;
   }
@@ -257,16 +260,15 @@ RowIndex radix_rows(std::size_t n, const KeyAt& key_at, const RowAt& row_at) {
     const auto make = [&key_at, least, place_bits](std::size_t i) -> std::uint64_t {
       return ((key_at(i) - least) << place_bits) | i;
     };
-    const Buffer<std::uint64_t> items = sorted_items<std::uint64_t>(
-        n, make, place_bits, place_bits + key_bits, [](std::uint64_t item) { return item; });
+    const Buffer<std::uint64_t> items = sorted_items<std::uint64_t>(n, make, place_bits, place_bits + key_bits,
+                                                                    [](std::uint64_t item) { return item; });
     const std::uint64_t mask = (std::uint64_t{1} << place_bits) - 1;
     for (std::size_t i = 0; i < n; ++i) out[i] = row_at(static_cast<std::size_t>(items[i] & mask));
     return out;
   }
 
   const auto make = [&key_at, &row_at, least](std::size_t i) { return Keyed{key_at(i) - least, row_at(i)}; };
-  const Buffer<Keyed> items =
-      sorted_items<Keyed>(n, make, 0, key_bits, [](const Keyed& item) { return item.key; });
+  const Buffer<Keyed> items = sorted_items<Keyed>(n, make, 0, key_bits, [](const Keyed& item) { return item.key; });
   for (std::size_t i = 0; i < n; ++i) out[i] = items[i].row;
   return out;
 }
@@ -383,9 +385,9 @@ void resolve_text_runs(std::span<Keyed> items, std::span<Keyed> scratch, const T
       const std::string_view t = text(item.row);
       longest = std::max(longest, t.size());
       const std::size_t limit = std::min(shared, t.size());
-      shared = static_cast<std::size_t>(std::mismatch(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(limit),
-                                                      t.begin()).first -
-                                        first.begin());
+      shared = static_cast<std::size_t>(
+          std::mismatch(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(limit), t.begin()).first -
+          first.begin());
     }
     if (longest <= offset) {
       // Every text ends within the bytes they agree on: each is a prefix of
@@ -506,8 +508,8 @@ std::optional<RowIndex> ranked_text_rows(Places places, const Texts& text, bool 
     rank[order[i]] = static_cast<std::uint32_t>(descending ? order.size() - 1 - i : i);
   }
   for (std::size_t i = 0; i < n; ++i) ids[i] = rank[ids[i]];
-  return radix_rows(n, [&ids](std::size_t i) { return std::uint64_t{ids[i]}; },
-                    [places](std::size_t i) { return places[i]; });
+  return radix_rows(
+      n, [&ids](std::size_t i) { return std::uint64_t{ids[i]}; }, [places](std::size_t i) { return places[i]; });
 }
 
 RowIndex radix_text_rows(Places places, const Texts& text, bool descending) {
@@ -581,8 +583,7 @@ RowIndex sort_places(const Col& col, Places places, bool descending, SortMethod 
           }
           sorted = Places{present.data(), present.size()};
         }
-        const bool radix =
-            method == SortMethod::Radix || (method == SortMethod::Auto && sorted.size >= compare_below);
+        const bool radix = method == SortMethod::Radix || (method == SortMethod::Auto && sorted.size >= compare_below);
         RowIndex out = sort_present(c, sorted, descending, radix);
         out.insert(out.end(), missing.begin(), missing.end());
         return out;

@@ -25,7 +25,6 @@ enum class SortMethod : std::uint8_t {
 };
 
 // rows (row numbers into col's storage, in view order), stably reordered.
-[[nodiscard]] RowIndex sort_rows(const Col& col, RowIndex rows, bool descending,
-                                 SortMethod method = SortMethod::Auto);
+[[nodiscard]] RowIndex sort_rows(const Col& col, RowIndex rows, bool descending, SortMethod method = SortMethod::Auto);
 
 }  // namespace kelo_frame

@@ -81,8 +81,7 @@ TEST(DatePart, FollowsViewOrderAndReportsPositions) {
   // Row 1 of storage is position 2 of this view; the first bad cell decides.
   const Table bad = t.over({0, 2, 1, 5});
   EXPECT_EQ(bad.date_part("d", DatePart::Day).error(), R"(column "d", row 2: "bad\n" is not a YYYY-MM-DD date)");
-  EXPECT_EQ(t.over({5, 1}).date_part("d", DatePart::Day).error(),
-            R"(column "d", row 0: "" is not a YYYY-MM-DD date)");
+  EXPECT_EQ(t.over({5, 1}).date_part("d", DatePart::Day).error(), R"(column "d", row 0: "" is not a YYYY-MM-DD date)");
 }
 
 TEST(DatePart, EmptyView) {

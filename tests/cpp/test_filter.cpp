@@ -56,22 +56,24 @@ TEST_P(F64Filter, KeepsRows) {
   EXPECT_EQ(rows_of(t.where_num("x", c.op, c.value).value()), c.kept);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, F64Filter,
-    testing::Values(NumCase{Cmp::Eq, 0.0, {2, 7}}, NumCase{Cmp::Eq, -0.0, {2, 7}}, NumCase{Cmp::Ne, 0.0, {0, 1, 4, 5, 6}},
-                    NumCase{Cmp::Lt, 1.5, {2, 5, 7}}, NumCase{Cmp::Le, 1.5, {0, 2, 5, 7}},
-                    NumCase{Cmp::Gt, 1.5, {4, 6}}, NumCase{Cmp::Ge, 1.5, {0, 4, 6}}, NumCase{Cmp::Eq, inf, {6}},
-                    NumCase{Cmp::Lt, inf, {0, 2, 4, 5, 7}}, NumCase{Cmp::Gt, -inf, {0, 2, 4, 6, 7}},
-                    // NaN: only Ne keeps anything, and then every present cell.
-                    NumCase{Cmp::Eq, nan, {}}, NumCase{Cmp::Ne, nan, {0, 1, 2, 4, 5, 6, 7}}, NumCase{Cmp::Lt, nan, {}},
-                    NumCase{Cmp::Le, nan, {}}, NumCase{Cmp::Gt, nan, {}}, NumCase{Cmp::Ge, nan, {}}));
+INSTANTIATE_TEST_SUITE_P(Cases, F64Filter,
+                         testing::Values(NumCase{Cmp::Eq, 0.0, {2, 7}}, NumCase{Cmp::Eq, -0.0, {2, 7}},
+                                         NumCase{Cmp::Ne, 0.0, {0, 1, 4, 5, 6}}, NumCase{Cmp::Lt, 1.5, {2, 5, 7}},
+                                         NumCase{Cmp::Le, 1.5, {0, 2, 5, 7}}, NumCase{Cmp::Gt, 1.5, {4, 6}},
+                                         NumCase{Cmp::Ge, 1.5, {0, 4, 6}}, NumCase{Cmp::Eq, inf, {6}},
+                                         NumCase{Cmp::Lt, inf, {0, 2, 4, 5, 7}},
+                                         NumCase{Cmp::Gt, -inf, {0, 2, 4, 6, 7}},
+                                         // NaN: only Ne keeps anything, and then every present cell.
+                                         NumCase{Cmp::Eq, nan, {}}, NumCase{Cmp::Ne, nan, {0, 1, 2, 4, 5, 6, 7}},
+                                         NumCase{Cmp::Lt, nan, {}}, NumCase{Cmp::Le, nan, {}},
+                                         NumCase{Cmp::Gt, nan, {}}, NumCase{Cmp::Ge, nan, {}}));
 
 // Cells: 2**53 + 1, 0, -1, missing, i64 min, i64 max, 2**53, 1
 class I64Filter : public testing::TestWithParam<NumCase> {};
 
 TEST_P(I64Filter, ComparesExactly) {
-  const Table t = table_of(
-      i64s({(std::int64_t{1} << 53) + 1, 0, -1, std::nullopt, i64_min, i64_max, std::int64_t{1} << 53, 1}));
+  const Table t =
+      table_of(i64s({(std::int64_t{1} << 53) + 1, 0, -1, std::nullopt, i64_min, i64_max, std::int64_t{1} << 53, 1}));
   const NumCase& c = GetParam();
   EXPECT_EQ(rows_of(t.where_num("x", c.op, c.value).value()), c.kept);
 }
@@ -83,8 +85,8 @@ INSTANTIATE_TEST_SUITE_P(
         NumCase{Cmp::Gt, two_53, {0, 5}}, NumCase{Cmp::Eq, two_53, {6}}, NumCase{Cmp::Ge, two_53, {0, 5, 6}},
         NumCase{Cmp::Lt, 0.5, {1, 2, 4}}, NumCase{Cmp::Le, -0.5, {2, 4}}, NumCase{Cmp::Eq, 0.5, {}},
         NumCase{Cmp::Ne, 0.5, {0, 1, 2, 4, 5, 6, 7}}, NumCase{Cmp::Eq, -0.0, {1}}, NumCase{Cmp::Ge, 0.5, {0, 5, 6, 7}},
-        NumCase{Cmp::Gt, -0.5, {0, 1, 5, 6, 7}}, NumCase{Cmp::Lt, inf, {0, 1, 2, 4, 5, 6, 7}}, NumCase{Cmp::Gt, inf, {}},
-        NumCase{Cmp::Gt, -inf, {0, 1, 2, 4, 5, 6, 7}}, NumCase{Cmp::Le, -inf, {}},
+        NumCase{Cmp::Gt, -0.5, {0, 1, 5, 6, 7}}, NumCase{Cmp::Lt, inf, {0, 1, 2, 4, 5, 6, 7}},
+        NumCase{Cmp::Gt, inf, {}}, NumCase{Cmp::Gt, -inf, {0, 1, 2, 4, 5, 6, 7}}, NumCase{Cmp::Le, -inf, {}},
         NumCase{Cmp::Eq, -two_63, {4}}, NumCase{Cmp::Lt, -two_63, {}}, NumCase{Cmp::Le, -two_63, {4}},
         // 2**63 is above every integer, i64 max included.
         NumCase{Cmp::Eq, two_63, {}}, NumCase{Cmp::Lt, two_63, {0, 1, 2, 4, 5, 6, 7}}, NumCase{Cmp::Ge, two_63, {}},
@@ -109,23 +111,50 @@ bool reference(Cmp op, long double c, long double v) {
 
 TEST(Filter, I64BoundariesAgainstExactReference) {
   std::mt19937_64 rng(7);
-  const std::vector<std::int64_t> special{0, 1, -1, 2, (std::int64_t{1} << 53) - 1, std::int64_t{1} << 53,
-                                          (std::int64_t{1} << 53) + 1, -(std::int64_t{1} << 53) - 1, i64_min,
-                                          i64_min + 1, i64_max, i64_max - 1};
+  const std::vector<std::int64_t> special{0,
+                                          1,
+                                          -1,
+                                          2,
+                                          (std::int64_t{1} << 53) - 1,
+                                          std::int64_t{1} << 53,
+                                          (std::int64_t{1} << 53) + 1,
+                                          -(std::int64_t{1} << 53) - 1,
+                                          i64_min,
+                                          i64_min + 1,
+                                          i64_max,
+                                          i64_max - 1};
   std::vector<std::optional<std::int64_t>> cells;
   for (int i = 0; i < 600; ++i) {
     const auto pick = rng() % 4;
-    if (pick == 0) cells.emplace_back(std::nullopt);
-    else if (pick == 1) cells.emplace_back(static_cast<std::int64_t>(rng()));
-    else cells.emplace_back(special[rng() % special.size()]);
+    if (pick == 0)
+      cells.emplace_back(std::nullopt);
+    else if (pick == 1)
+      cells.emplace_back(static_cast<std::int64_t>(rng()));
+    else
+      cells.emplace_back(special[rng() % special.size()]);
   }
   Table t = table_of(i64s(cells));
   // A shuffled view: the kept rows must follow the view's order.
   Rows order = t.rows();
   std::shuffle(order.begin(), order.end(), rng);
   const Table view = t.over(order);
-  std::vector<double> values{0.5, -0.5, -0.0, two_53, two_53 + 2, -two_53, two_63, -two_63, inf, -inf, nan,
-                             std::nextafter(two_63, 0.0), std::nextafter(-two_63, 0.0), 1e300, -1e300, 1.0, 2.5};
+  std::vector<double> values{0.5,
+                             -0.5,
+                             -0.0,
+                             two_53,
+                             two_53 + 2,
+                             -two_53,
+                             two_63,
+                             -two_63,
+                             inf,
+                             -inf,
+                             nan,
+                             std::nextafter(two_63, 0.0),
+                             std::nextafter(-two_63, 0.0),
+                             1e300,
+                             -1e300,
+                             1.0,
+                             2.5};
   for (int i = 0; i < 20; ++i) values.push_back(static_cast<double>(static_cast<std::int64_t>(rng())));
   for (const double v : values) {
     for (const Cmp op : {Cmp::Eq, Cmp::Ne, Cmp::Lt, Cmp::Le, Cmp::Gt, Cmp::Ge}) {
@@ -146,9 +175,12 @@ TEST(Filter, F64RandomAgainstReferenceOnView) {
   std::vector<std::optional<double>> cells;
   for (int i = 0; i < 5000; ++i) {
     const auto pick = rng() % 5;
-    if (pick == 0) cells.emplace_back(std::nullopt);
-    else if (pick == 1) cells.emplace_back(special[rng() % special.size()]);
-    else cells.emplace_back(std::uniform_real_distribution<double>(-2, 2)(rng));
+    if (pick == 0)
+      cells.emplace_back(std::nullopt);
+    else if (pick == 1)
+      cells.emplace_back(special[rng() % special.size()]);
+    else
+      cells.emplace_back(std::uniform_real_distribution<double>(-2, 2)(rng));
   }
   Table t = table_of(f64s(cells));
   Rows order = t.rows();
@@ -214,7 +246,8 @@ TEST(Filter, InAgainstReferenceAroundWordSizes) {
     std::vector<std::optional<std::string>> cells;
     for (int i = 0; i < 300; ++i) cells.emplace_back(rng() % 10 == 0 ? std::nullopt : std::optional(text()));
     std::vector<std::string> wanted;
-    for (std::size_t i = rng() % 4; i > 0; --i) wanted.push_back(rng() % 2 ? text() : *cells[rng() % 300].or_else([] { return std::optional<std::string>(""); }));
+    for (std::size_t i = rng() % 4; i > 0; --i)
+      wanted.push_back(rng() % 2 ? text() : *cells[rng() % 300].or_else([] { return std::optional<std::string>(""); }));
     Table t = table_of(strs(cells));
     Rows order = t.rows();
     std::shuffle(order.begin(), order.end(), rng);

@@ -123,15 +123,29 @@ class SortMethods : public testing::TestWithParam<std::size_t> {};
 
 TEST_P(SortMethods, F64AgreeWithReference) {
   std::mt19937_64 rng(GetParam());
-  const std::vector<double> special{nan, -nan, 0.0, -0.0, inf, -inf, 1.0, -1.0, 5e-324, -5e-324,
-                                    std::numeric_limits<double>::max(), std::numeric_limits<double>::lowest()};
+  const std::vector<double> special{nan,
+                                    -nan,
+                                    0.0,
+                                    -0.0,
+                                    inf,
+                                    -inf,
+                                    1.0,
+                                    -1.0,
+                                    5e-324,
+                                    -5e-324,
+                                    std::numeric_limits<double>::max(),
+                                    std::numeric_limits<double>::lowest()};
   std::vector<std::optional<double>> cells;
   for (std::size_t i = 0; i < GetParam(); ++i) {
     const auto pick = rng() % 6;
-    if (pick == 0) cells.emplace_back(std::nullopt);
-    else if (pick == 1) cells.emplace_back(special[rng() % special.size()]);
-    else if (pick == 2) cells.emplace_back(static_cast<double>(rng() % 10));  // many duplicates
-    else cells.emplace_back(std::bit_cast<double>(rng()));  // any bits, NaN payloads included
+    if (pick == 0)
+      cells.emplace_back(std::nullopt);
+    else if (pick == 1)
+      cells.emplace_back(special[rng() % special.size()]);
+    else if (pick == 2)
+      cells.emplace_back(static_cast<double>(rng() % 10));  // many duplicates
+    else
+      cells.emplace_back(std::bit_cast<double>(rng()));  // any bits, NaN payloads included
   }
   check_methods(cells, rng, [](const auto& c) { return Col(f64s(c)); }, f64_before);
 }
@@ -156,7 +170,10 @@ TEST_P(SortMethods, StrAgreeWithReference) {
   std::mt19937_64 rng(GetParam() + 2);
   // Short alphabets with NUL and high bytes, lengths around the 8-byte key,
   // and long shared prefixes, so that every way of resolving ties is used.
-  const std::string alphabet("\0\x01" "ab\x7f\x80\xff", 7);
+  const std::string alphabet(
+      "\0\x01"
+      "ab\x7f\x80\xff",
+      7);
   const std::vector<std::string> prefixes{"", "abcdefgh", std::string(9, 'a'), std::string(40, 'z'), "abc"};
   std::vector<std::optional<std::string>> cells;
   for (std::size_t i = 0; i < GetParam(); ++i) {
@@ -169,21 +186,28 @@ TEST_P(SortMethods, StrAgreeWithReference) {
     for (std::size_t j = 0; j < length; ++j) s += alphabet[rng() % (rng() % 2 ? 2 : alphabet.size())];
     cells.emplace_back(std::move(s));
   }
-  check_methods(cells, rng, [](const auto& c) { return Col(strs(c)); },
-                before<std::string>);
+  check_methods(cells, rng, [](const auto& c) { return Col(strs(c)); }, before<std::string>);
 }
 
 TEST_P(SortMethods, StrManyEqualLongTexts) {
   std::mt19937_64 rng(GetParam() + 3);
-  const std::vector<std::string> names{"San Francisco", "San Diego", "San Jose", "Los Angeles", "Santa Barbara",
-                                       "Santa Barbarb", std::string(100, 'x'), std::string(100, 'x') + "y", "S"};
+  const std::vector<std::string> names{"San Francisco",
+                                       "San Diego",
+                                       "San Jose",
+                                       "Los Angeles",
+                                       "Santa Barbara",
+                                       "Santa Barbarb",
+                                       std::string(100, 'x'),
+                                       std::string(100, 'x') + "y",
+                                       "S"};
   std::vector<std::optional<std::string>> cells;
   for (std::size_t i = 0; i < GetParam(); ++i) {
-    if (rng() % 50 == 0) cells.emplace_back(std::nullopt);
-    else cells.emplace_back(names[rng() % names.size()]);
+    if (rng() % 50 == 0)
+      cells.emplace_back(std::nullopt);
+    else
+      cells.emplace_back(names[rng() % names.size()]);
   }
-  check_methods(cells, rng, [](const auto& c) { return Col(strs(c)); },
-                before<std::string>);
+  check_methods(cells, rng, [](const auto& c) { return Col(strs(c)); }, before<std::string>);
 }
 
 // Large tables without a row index take the paths that read keys in storage
@@ -199,7 +223,9 @@ TEST(Sort, LargeTablesAgreeWithComparisonSort) {
   std::vector<std::optional<std::string>> many_texts;
   for (std::size_t i = 0; i < n; ++i) {
     const bool gap = rng() % 40 == 0;
-    floats.push_back(gap ? std::nullopt : std::optional(std::round(std::uniform_real_distribution<double>(-1e3, 1e5)(rng) * 1e4) / 1e4));
+    floats.push_back(
+        gap ? std::nullopt
+            : std::optional(std::round(std::uniform_real_distribution<double>(-1e3, 1e5)(rng) * 1e4) / 1e4));
     small_ints.push_back(gap ? std::nullopt : std::optional(static_cast<std::int64_t>(rng() % 100000) - 5000));
     wide_ints.push_back(static_cast<std::int64_t>(rng()));
     few_texts.push_back(gap ? std::nullopt : std::optional("city " + std::to_string(rng() % 300)));

@@ -3,8 +3,9 @@
 //
 // Every aggregate keeps one running state per group and visits each group's
 // rows in their order. With the group of every position at hand (Groups::ids)
-// that is one sequential pass over the table, however many groups there are;
-// otherwise it walks the row lists group by group. Both give each group the
+// that is one sequential pass over the table, however many groups there are
+// (and so it is with a single group); otherwise it walks the row lists group
+// by group. Both give each group the
 // same sequence of cells, so the results are the same.
 #include <algorithm>
 #include <type_traits>
@@ -32,6 +33,12 @@ void each_row(const Groups& gs, Visit&& visit) {
         for (std::uint64_t p = 0; p < height; ++p) visit(std::uint32_t{ids[p]}, static_cast<std::uint32_t>(p));
       }
     });
+    return;
+  }
+  if (gs.size() == 1) {
+    // One group holds every position, in position order.
+    const std::uint32_t* index = gs.table.index ? gs.table.index->data() : nullptr;
+    for (std::uint64_t p = 0; p < height; ++p) visit(0U, index ? index[p] : static_cast<std::uint32_t>(p));
     return;
   }
   for (std::uint64_t g = 0; g < gs.size(); ++g) {
@@ -73,7 +80,7 @@ template <class T>
 std::vector<std::uint64_t> present_counts(const Groups& gs, const NumCol<T>& col) {
   std::vector<std::uint64_t> counts(gs.size());
   if (col.valid.all_present()) {
-    for (std::uint64_t g = 0; g < gs.size(); ++g) counts[g] = gs.starts[g + 1] - gs.starts[g];
+    counts = gs.counts;
   } else {
     each_row(gs, [&](std::uint32_t g, std::uint32_t r) {
       if (col.present(r)) ++counts[g];
@@ -218,7 +225,7 @@ Result<Table> Groups::agg(std::string_view name, Agg op) const {
 Table Groups::count() const {
   I64Col sizes;
   sizes.values.resize(size());
-  for (std::uint64_t g = 0; g < size(); ++g) sizes.values[g] = static_cast<std::int64_t>(starts[g + 1] - starts[g]);
+  for (std::uint64_t g = 0; g < size(); ++g) sizes.values[g] = static_cast<std::int64_t>(counts[g]);
   // "count", or "len" when a key is named "count"; with both names taken by
   // keys, the key table alone.
   for (const std::string_view name : {std::string_view("count"), std::string_view("len")}) {

@@ -1,7 +1,8 @@
 // Grouping: one pass over the view that hashes each row's key cells, finds the
 // row's group in an open-addressing map keyed by the hash, and records the
-// group of every position; a counting pass then lays the row lists out in one
-// flat buffer.
+// group of every position, the first row and the row count of every group.
+// The row lists, when asked for, are laid out from the group ids in one flat
+// buffer by a counting sort.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -13,7 +14,6 @@
 #include <variant>
 
 #include "groups.hpp"
-#include "hash_memo.hpp"
 #include "key_hash.hpp"
 #include "key_store.hpp"
 
@@ -44,8 +44,23 @@ struct NumSlot {
   std::uint32_t state = 0;  // 0 empty, 1 a present key, 2 the missing key
 
   [[nodiscard]] bool empty() const noexcept { return state == 0; }
-  [[nodiscard]] std::uint64_t hash() const noexcept {
-    return state == 2 ? key_hash::feed_missing(key_hash::basis) : NumStore<T>::feed_value(key_hash::basis, key);
+  [[nodiscard]] std::uint64_t hash() const noexcept { return state == 2 ? missing_probe : probe(key); }
+
+  // The probe hash of a key: the key's bits, folded so that high bits also
+  // reach the map's slot choice. It stands in for the FNV-1a key hash here:
+  // the hash only picks the slots a row's key is compared with, and keys are
+  // compared exactly, so the groups and their order are the same with either,
+  // while this costs no multiply chain per row. Equal keys (0.0 and -0.0)
+  // have equal bits after normalising.
+  static constexpr std::uint64_t missing_probe = 0x5555555555555555ULL;
+  [[nodiscard]] static std::uint64_t probe(T v) noexcept {
+    std::uint64_t bits = 0;
+    if constexpr (std::is_same_v<T, double>) {
+      bits = v == 0.0 ? 0 : std::bit_cast<std::uint64_t>(v);
+    } else {
+      bits = static_cast<std::uint64_t>(v);
+    }
+    return bits ^ (bits >> 32);
   }
 };
 
@@ -115,9 +130,9 @@ class GroupMap {
 
 // One str key column. Short keys are compared in the slot; long ones
 // through the store. Hashing a batch also notes each row's key kind and short
-// text, which the probes of the batch then compare. (A memo of hashes, as for
-// numbers, measured slower here: FNV-1a over a few bytes costs less than the
-// memo's lookup.)
+// text, which the probes of the batch then compare. (A memo of hashes
+// measured slower here: FNV-1a over a few bytes costs less than the memo's
+// lookup.)
 class StrKey {
  public:
   using Slot = TextSlot;
@@ -212,31 +227,19 @@ class NumKey {
   using Slot = NumSlot<T>;
   explicit NumKey(const NumCol<T>& col) : col_(col), dense_(col.valid.all_present()) {}
 
-  void hash(const std::uint32_t* rows, std::size_t n, std::uint64_t* h) noexcept {
-    if (!memo_.on()) {
-      std::fill_n(h, n, key_hash::basis);
-      NumStore<T>(col_).feed(rows, n, h);
-      return;
-    }
-    std::size_t misses = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint32_t r = rows[i];
-      if (!dense_ && !col_.present(r)) {
-        h[i] = key_hash::feed_missing(key_hash::basis);
-        continue;
+  void hash(const std::uint32_t* rows, std::size_t n, std::uint64_t* h) const noexcept {
+    const T* values = col_.values.data();
+    if (dense_) {
+      for (std::size_t i = 0; i < n; ++i) h[i] = Slot::probe(values[rows[i]]);
+    } else {
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t r = rows[i];
+        h[i] = col_.present(r) ? Slot::probe(values[r]) : Slot::missing_probe;
       }
-      const T v = col_.values[r];
-      const auto bits = std::bit_cast<std::uint64_t>(v);
-      Memo& m = memo_.at(bits);
-      if (m.bits != bits) {
-        m = Memo{bits, NumStore<T>::feed_value(key_hash::basis, v)};
-        ++misses;
-      }
-      h[i] = m.hash;
     }
-    memo_.missed(misses, n);
   }
-  [[nodiscard]] bool match(const Slot& slot, std::uint64_t /*hash*/, std::uint32_t r, std::size_t /*i*/) const noexcept {
+  [[nodiscard]] bool match(const Slot& slot, std::uint64_t /*hash*/, std::uint32_t r,
+                           std::size_t /*i*/) const noexcept {
     if (!dense_ && !col_.present(r)) return slot.state == 2;
     return slot.state == 1 && NumStore<T>::equal(slot.key, col_.values[r]);
   }
@@ -246,15 +249,8 @@ class NumKey {
   }
 
  private:
-  // A value's bits and its key hash; the zero entry is the value 0's.
-  struct Memo {
-    std::uint64_t bits = 0;
-    std::uint64_t hash = key_hash::feed_word(key_hash::basis, 0);
-  };
-
   const NumCol<T>& col_;
   bool dense_;
-  HashMemo<Memo> memo_;
 };
 
 // The group of every position (ids), the first row of every group (firsts)
@@ -433,7 +429,8 @@ void lay_out(const Id* ids, RowOf row_of, std::span<const std::uint64_t> starts,
     const std::uint64_t from = part_start(part);
     const std::uint64_t to = part_start(part + 1);
     scratch.assign(rows + from, rows + to);
-    for (std::size_t j = 0; j < span && (part << low_bits) + j < groups; ++j) cursor[j] = starts[(part << low_bits) + j];
+    for (std::size_t j = 0; j < span && (part << low_bits) + j < groups; ++j)
+      cursor[j] = starts[(part << low_bits) + j];
     for (std::uint64_t i = 0; i < to - from; ++i) rows[cursor[low[from + i]]++] = scratch[i];
   }
 }
@@ -450,43 +447,53 @@ Result<Groups> Table::group(std::span<const std::string> names) const {
   if (height == 0) return out;
   if (names.empty()) {
     // Every row has the same (empty) key: one group of all rows.
-    out.rows = rows();
-    out.starts = {0, height};
+    out.firsts = {index ? index->front() : 0};
+    out.counts = {height};
     return out;
   }
 
   Assignment a = assign_keys(*this, *keys);
-  const std::size_t groups = a.firsts.size();
-  if (groups == 1) {
-    out.rows = rows();
-    out.starts = {0, height};
-    return out;
-  }
-  // Counting sort of the positions by group: starts from the counts, then
-  // each position's row number goes to the next free place of its group.
-  std::vector<std::uint64_t> starts(groups + 1);
-  std::uint64_t at = 0;
-  for (std::size_t g = 0; g < groups; ++g) {
-    starts[g] = at;
-    at += a.counts[g];
-  }
-  starts[groups] = at;
-  out.rows.resize(height);
-  a.ids.visit([&](const auto* ids) {
-    if (index) {
-      lay_out(ids, Indexed{index->data()}, starts, out.rows.data());
-    } else {
-      lay_out(ids, Storage{}, starts, out.rows.data());
-    }
-  });
-  out.starts = std::move(starts);
-  out.ids = std::move(a.ids);
+  out.firsts = std::move(a.firsts);
+  out.counts = std::move(a.counts);
+  // With one group the ids say nothing: each position is in group 0.
+  if (out.firsts.size() > 1) out.ids = std::move(a.ids);
   return out;
 }
 
+const Groups::RowLists& Groups::row_lists() const {
+  if (lists_) return *lists_;
+  RowLists& l = lists_.emplace();
+  const std::size_t groups = size();
+  // Counting sort of the positions by group: starts from the counts, then
+  // each position's row number goes to the next free place of its group.
+  l.starts.resize(groups + 1);
+  std::uint64_t at = 0;
+  for (std::size_t g = 0; g < groups; ++g) {
+    l.starts[g] = at;
+    at += counts[g];
+  }
+  l.starts[groups] = at;
+  if (groups == 1) {
+    l.rows = table.rows();
+  } else if (groups > 1) {
+    l.rows.resize(table.height);
+    ids.visit([&](const auto* id) {
+      if (table.index) {
+        lay_out(id, Indexed{table.index->data()}, l.starts, l.rows.data());
+      } else {
+        lay_out(id, Storage{}, l.starts, l.rows.data());
+      }
+    });
+  }
+  return l;
+}
+
+std::span<const std::uint32_t> Groups::group(std::uint64_t g) const {
+  const RowLists& l = row_lists();
+  return std::span<const std::uint32_t>(l.rows).subspan(l.starts[g], l.starts[g + 1] - l.starts[g]);
+}
+
 Table Groups::key_table() const {
-  RowIndex firsts(size());
-  for (std::uint64_t g = 0; g < size(); ++g) firsts[g] = rows[starts[g]];
   Table out;
   out.height = size();
   out.columns.reserve(keys.size());

@@ -1,8 +1,10 @@
 // Groups: a table split into groups of rows with equal key cells.
 //
 // Groups are in order of first appearance in the table's view; the rows of a
-// group are in view order. The row lists of all groups are kept in one flat
-// buffer: group g holds rows[starts[g]] .. rows[starts[g + 1] - 1].
+// group are in view order. Grouping records the group of every position, the
+// first row and the row count of every group; aggregations need no more. The
+// row lists of all groups, kept in one flat buffer, are laid out only when
+// first asked for (group()), since that costs about as much as an aggregation.
 #pragma once
 
 #include <cstdint>
@@ -22,19 +24,21 @@ enum class Agg : std::uint8_t { Sum, Mean, Min, Max };
 
 class Groups {
  public:
-  Table table;                           // the grouped table, sharing its source's storage
-  std::vector<std::string> keys;         // the key column names, in the order given
-  std::vector<std::uint32_t> rows;       // every group's row numbers, group after group
-  std::vector<std::uint64_t> starts{0};  // group g is rows[starts[g], starts[g + 1])
+  Table table;                        // the grouped table, sharing its source's storage
+  std::vector<std::string> keys;      // the key column names, in the order given
+  std::vector<std::uint32_t> firsts;  // the first row of every group
+  std::vector<std::uint64_t> counts;  // the number of rows of every group
   // The group of each position of table, in position order, or empty. When
   // present, aggregations make one sequential pass over the table with it
-  // instead of visiting each group's rows across the whole column.
+  // instead of visiting each group's rows across the whole column. Grouping
+  // leaves it empty only for fewer than two groups; with more, the row lists
+  // are laid out from it, so it must not be cleared before group() was called.
   GroupIds ids;
 
-  [[nodiscard]] std::uint64_t size() const noexcept { return starts.size() - 1; }
-  [[nodiscard]] std::span<const std::uint32_t> group(std::uint64_t g) const noexcept {
-    return std::span<const std::uint32_t>(rows).subspan(starts[g], starts[g + 1] - starts[g]);
-  }
+  [[nodiscard]] std::uint64_t size() const noexcept { return counts.size(); }
+  // The rows of group g in view order; lays out every group's rows on first
+  // use. (group.cpp)
+  [[nodiscard]] std::span<const std::uint32_t> group(std::uint64_t g) const;
 
   // The key columns, materialised: one row per group holding its first row's
   // key cells. (group.cpp)
@@ -46,6 +50,17 @@ class Groups {
   [[nodiscard]] Table count() const;
   // The key table with col appended under name.
   [[nodiscard]] Result<Table> with(std::string_view name, Col col) const;
+
+ private:
+  // Every group's rows, group after group: group g is rows[starts[g],
+  // starts[g + 1]). Built by group() on first use; a Groups is used by one
+  // thread at a time, so a plain cache serves.
+  struct RowLists {
+    std::vector<std::uint32_t> rows;
+    std::vector<std::uint64_t> starts;
+  };
+  [[nodiscard]] const RowLists& row_lists() const;
+  mutable std::optional<RowLists> lists_;
 };
 
 // The least (Min) or greatest (any other op) present text among the given

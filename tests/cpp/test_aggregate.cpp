@@ -46,8 +46,11 @@ Groups by_k(Col k, Col v) {
 }
 
 // The same grouping without the per-position group ids, so that aggregates
-// walk the row lists instead.
+// walk the row lists instead (laid out first, from the ids).
 Groups without_ids(Groups g) {
+  if (g.size() != 0) {
+    EXPECT_FALSE(g.group(0).empty());
+  }
   g.ids.clear();
   return g;
 }
@@ -239,8 +242,8 @@ TEST(Aggregate, ZeroGroupsGiveEmptyColumnsOfTheResultDtype) {
   ASSERT_TRUE(t.add("f", floats({1})));
   ASSERT_TRUE(t.add("s", texts({"x"})));
   Groups g = t.head(0).group(Names{"k"}).value();
-  const std::pair<const char*, Agg> cases[] = {{"i", Agg::Sum}, {"i", Agg::Mean}, {"i", Agg::Min}, {"f", Agg::Sum},
-                                              {"f", Agg::Max}, {"s", Agg::Max}};
+  const std::pair<const char*, Agg> cases[] = {{"i", Agg::Sum}, {"i", Agg::Mean}, {"i", Agg::Min},
+                                               {"f", Agg::Sum}, {"f", Agg::Max},  {"s", Agg::Max}};
   const std::vector<std::vector<std::string_view>> dtypes = {{"str", "i64"}, {"str", "f64"}, {"str", "i64"},
                                                              {"str", "f64"}, {"str", "f64"}, {"str", "str"}};
   for (std::size_t i = 0; i < std::size(cases); ++i) {
@@ -264,6 +267,46 @@ TEST(Aggregate, ReadsAViewThroughItsRowIndex) {
   EXPECT_EQ(s.values, (std::vector<std::int64_t>{10100, 1010}));
   const auto first = result<I64Col>(without_ids(g).agg("v", Agg::Max));
   EXPECT_EQ(first.values, (std::vector<std::int64_t>{10000, 1000}));
+}
+
+// Text extremes lay out the row lists after number aggregates have run from
+// the ids alone; both, in either order, see the same groups.
+TEST(Aggregate, TextExtremesAfterNumberAggregatesOnOneGrouping) {
+  Table t;
+  ASSERT_TRUE(t.add("k", ints({1, 2, 1, 3, 2, 1})));
+  ASSERT_TRUE(t.add("v", ints({1, 2, 3, 4, 5, 6})));
+  ASSERT_TRUE(t.add("s", texts({"b", std::nullopt, "a", "c", "z", "c"})));
+  const Table v = t.over({5, 4, 3, 2, 1, 0});
+  const Groups g = v.group(Names{"k"}).value();
+  EXPECT_EQ(result<I64Col>(g.agg("v", Agg::Sum)).values, (std::vector<std::int64_t>{10, 7, 4}));
+  const auto lo = result<StrCol>(g.agg("s", Agg::Min), "s");
+  const auto hi = result<StrCol>(g.agg("s", Agg::Max), "s");
+  EXPECT_EQ(lo.at(0), "a");
+  EXPECT_EQ(lo.at(1), "z");
+  EXPECT_EQ(lo.at(2), "c");
+  EXPECT_EQ(hi.at(0), "c");
+  EXPECT_EQ(hi.at(1), "z");
+  EXPECT_EQ(result<I64Col>(g.agg("v", Agg::Max)).values, (std::vector<std::int64_t>{6, 5, 4}));
+  EXPECT_EQ(std::get<I64Col>(*g.count().col("count").value()).values, (std::vector<std::int64_t>{3, 2, 1}));
+  EXPECT_EQ(std::vector<std::uint32_t>(g.group(0).begin(), g.group(0).end()), (std::vector<std::uint32_t>{5, 2, 0}));
+  EXPECT_EQ(std::vector<std::uint32_t>(g.group(1).begin(), g.group(1).end()), (std::vector<std::uint32_t>{4, 1}));
+}
+
+// A single group (no key, or one key value) runs over the view's positions
+// with no ids and no row lists.
+TEST(Aggregate, OneGroupOverAView) {
+  Table t;
+  ASSERT_TRUE(t.add("k", ints({7, 7, 7, 7})));
+  ASSERT_TRUE(t.add("v", floats({1, 2, 4, 8})));
+  ASSERT_TRUE(t.add("s", texts({"q", "x", "a", "m"})));
+  const Table v = t.over({3, 1, 1});
+  for (const Names& names : {Names{}, Names{"k"}}) {
+    const Groups g = v.group(names).value();
+    EXPECT_EQ(result<F64Col>(g.agg("v", Agg::Sum)).values, (std::vector<double>{12}));
+    EXPECT_EQ(result<StrCol>(g.agg("s", Agg::Min), "s").at(0), "m");
+    EXPECT_EQ(std::get<I64Col>(*g.count().col("count").value()).values, (std::vector<std::int64_t>{3}));
+    EXPECT_EQ(std::vector<std::uint32_t>(g.group(0).begin(), g.group(0).end()), (std::vector<std::uint32_t>{3, 1, 1}));
+  }
 }
 
 }  // namespace

@@ -154,6 +154,30 @@ def test_text_min_and_max_compare_bytes():
     assert (g.min("s").strings("s"), g.max("s").strings("s")) == (["B"], ["é"])
 
 
+@pytest.mark.parametrize(
+    "keys, groups",
+    [
+        (
+            [5, 2**40, -(2**40), 5, 2**40 + 2**32, 2**40, I64_MIN, I64_MAX, I64_MIN],
+            [5, 2**40, -(2**40), 2**40 + 2**32, I64_MIN, I64_MAX],
+        ),
+        ([0.0, -0.0, math.inf, 1.5, math.inf, 0.0, 1.5, 2.0**60, 2.0**60], [0.0, math.inf, 1.5, 2.0**60]),
+    ],
+)
+def test_number_keys_then_text_extremes_after_sums_on_one_grouping(keys, groups):
+    f = frame(k=keys, v=list(range(len(keys))), s=[f"t{i % 4}" for i in range(len(keys))])
+    g = f.group(["k"])
+    sums = g.sum("v")
+    assert column(sums, "k") == groups
+    expected = [sum(i for i, k in enumerate(keys) if k == key) for key in groups]
+    assert sums.ints("v") == expected
+    texts = [[f"t{i % 4}" for i, k in enumerate(keys) if k == key] for key in groups]
+    assert g.min("s").strings("s") == [min(t) for t in texts]
+    assert g.max("s").strings("s") == [max(t) for t in texts]
+    assert g.count().ints("count") == [len(t) for t in texts]
+    assert g.sum("v").ints("v") == expected
+
+
 # --- failures ---
 
 

@@ -104,8 +104,14 @@ Result<void> check_storage_length(std::string_view name, std::uint64_t length) {
 Result<void> Table::add(std::string_view name, Col col) {
   if (index) {
     // A view gets its own materialised columns first; tables that share the
-    // old columns keep them. This is not undone if the add fails below.
-    for (Column& c : columns) c.col = Rc<Col>::make(gather(*c.col, *index));
+    // old columns keep them. This is not undone if the add fails below. The
+    // new list is complete before it replaces the old one: if memory runs out
+    // part way (the api layer turns that into MemoryError), the table keeps
+    // its index and its old columns, never a mix of the two.
+    std::vector<Column> materialised;
+    materialised.reserve(columns.size());
+    for (const Column& c : columns) materialised.push_back(Column{c.name, Rc<Col>::make(gather(*c.col, *index))});
+    columns = std::move(materialised);
     index = Rc<RowIndex>();
   }
   const std::size_t length = storage_length(col);
@@ -119,8 +125,10 @@ Result<void> Table::add(std::string_view name, Col col) {
     }
   }
   if (auto fits = check_storage_length(name, length); !fits) return fits;
-  if (columns.empty()) height = length;
+  // The height changes only once the column is in.
+  const bool first = columns.empty();
   columns.push_back(Column{std::string(name), Rc<Col>::make(std::move(col))});
+  if (first) height = length;
   return {};
 }
 

@@ -378,6 +378,40 @@ def test_running_out_of_memory_raises_memory_error():
     assert out.stdout.split() == ["MemoryError", "MemoryError", "0"]
 
 
+def test_running_out_of_memory_while_a_view_is_materialised_keeps_it_whole():
+    if UNDER_SANITIZER or UNDER_VALGRIND:
+        pytest.skip("an address-space limit breaks the memory checker")
+    # Adding a column to a view first copies each of its columns out of the
+    # shared storage. The limit lets the date part and the first copy through
+    # and stops the second: the view must then still show its rows through its
+    # index, not a mix of copied columns and an index into the old storage.
+    script = textwrap.dedent(
+        f"""
+        import resource, sys
+        sys.path.insert(0, {str(BUILD)!r})
+        from kelo_frame import read_csv
+        h = 4_000_000
+        f = read_csv("a,d\\n" + "".join(f"{{i}},2024-01-01\\n" for i in range(h)))
+        v = f.where_ge("a", 1)
+        with open("/proc/self/statm") as fh:
+            used = int(fh.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (used + 100_000_000, resource.RLIM_INFINITY))
+        try:
+            v.add_date_part("y", "d", "year")
+            print("fits")
+        except MemoryError:
+            print("MemoryError")
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        print(v.height(), v.names(), v.head(3).ints("a"), v.tail(2).ints("a"), v.where_eq("a", 7).height())
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr[-2000:]
+    lines = out.stdout.splitlines()
+    assert lines[1] == "3999999 ['a', 'd'] [1, 2, 3] [3999998, 3999999] 1"
+    assert lines[0] == "MemoryError"
+
+
 # --- threads ---
 
 

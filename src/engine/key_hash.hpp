@@ -6,7 +6,10 @@
 // pattern, except that 0.0 and -0.0 (equal keys) both feed eight 0x00 bytes; a
 // str cell its UTF-8 bytes and one 0xFF byte. The feeding is byte by byte, as
 // FNV-1a requires; speed comes from hashing many rows at once (independent
-// multiply chains) rather than from changing the function.
+// multiply chains) rather than from changing the function. The hash only
+// chooses which groups a row's key is compared with, so a grouping by one
+// number column probes with the key's own bits instead (group.cpp): the
+// groups and their order are the same.
 //
 // Keys are equal when every key column's cells are: both missing; equal
 // integers; floats that compare equal, or NaNs with identical bits; the same

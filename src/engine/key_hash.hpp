@@ -8,8 +8,9 @@
 // FNV-1a requires; speed comes from hashing many rows at once (independent
 // multiply chains) rather than from changing the function. The hash only
 // chooses which groups a row's key is compared with, so a grouping by one
-// number column probes with the key's own bits instead (group.cpp): the
-// groups and their order are the same.
+// number column probes with the key's own bits instead, and one by a str
+// column with a mix of a short text's words (group.cpp): the groups and their
+// order are the same.
 //
 // Keys are equal when every key column's cells are: both missing; equal
 // integers; floats that compare equal, or NaNs with identical bits; the same

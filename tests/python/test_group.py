@@ -162,6 +162,11 @@ def test_text_min_and_max_compare_bytes():
             [5, 2**40, -(2**40), 2**40 + 2**32, I64_MIN, I64_MAX],
         ),
         ([0.0, -0.0, math.inf, 1.5, math.inf, 0.0, 1.5, 2.0**60, 2.0**60], [0.0, math.inf, 1.5, 2.0**60]),
+        # Short texts whose leading and trailing words agree, told apart by length.
+        (
+            ["abcdabcd", "abcdabcdabcd", "", "abcdabcd", "a", "", "abcdabcdabcdabcd", "aa", "a" * 17, "a" * 17],
+            ["abcdabcd", "abcdabcdabcd", "", "a", "abcdabcdabcdabcd", "aa", "a" * 17],
+        ),
     ],
 )
 def test_number_keys_then_text_extremes_after_sums_on_one_grouping(keys, groups):

@@ -153,6 +153,18 @@ TEST(Group, EqualHashesOfDifferentKeysStayApart) {
   EXPECT_EQ(row_lists(*g), (std::vector<Rows>{{0, 2}, {1, 3}}));
 }
 
+TEST(Group, AMissingNumberKeyStaysApartFromTheValueWithItsProbe) {
+  // One number key column probes the map with its bits folded (x ^ x >> 32);
+  // a missing key probes with 0x5555555555555555, which is the fold of
+  // 0x5555555500000000.
+  Table t;
+  const std::int64_t same_probe = 0x5555555500000000;
+  ASSERT_TRUE(t.add("i", ints({none, same_probe, none, same_probe})));
+  auto g = t.group(Names{"i"});
+  ASSERT_TRUE(g);
+  EXPECT_EQ(row_lists(*g), (std::vector<Rows>{{0, 2}, {1, 3}}));
+}
+
 TEST(Group, TextKeysOfEveryLengthCompareEveryByte) {
   // Keys of 0 to 40 bytes that differ in one byte only, at the start, the
   // middle or the end, each seen twice: short keys are compared as words,

@@ -70,8 +70,12 @@ Classifier pick() noexcept { return __builtin_cpu_supports("avx2") ? classify_av
 
 }  // namespace
 
-void classify_blocks_sse2(const char* p, std::size_t blocks, BlockMasks* out) noexcept { classify_sse2(p, blocks, out); }
-void classify_blocks_avx2(const char* p, std::size_t blocks, BlockMasks* out) noexcept { classify_avx2(p, blocks, out); }
+void classify_blocks_sse2(const char* p, std::size_t blocks, BlockMasks* out) noexcept {
+  classify_sse2(p, blocks, out);
+}
+void classify_blocks_avx2(const char* p, std::size_t blocks, BlockMasks* out) noexcept {
+  classify_avx2(p, blocks, out);
+}
 
 void classify_blocks(const char* p, std::size_t blocks, BlockMasks* out) noexcept {
   static const Classifier chosen = pick();

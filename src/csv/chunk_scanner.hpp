@@ -68,8 +68,8 @@ class ChunkScanner {
   bool finished_ = false;
   std::size_t rows_ = 0;
   std::size_t base_ = 0;
-  std::size_t col_ = 0;     // fields of the open record so far
-  std::size_t fstart_;      // where the next field begins
+  std::size_t col_ = 0;            // fields of the open record so far
+  std::size_t fstart_;             // where the next field begins
   std::uint64_t inside_ = 0;       // all ones when the last byte lies inside quotes
   std::uint64_t open_ok_ = 1;      // the last byte was a separator or closing quote (or none yet)
   std::uint64_t close_carry_ = 0;  // the last byte was a closing quote

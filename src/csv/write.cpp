@@ -39,7 +39,9 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // bytes, and finish cuts the string to them.
 class Buffer {
  public:
-  explicit Buffer(std::size_t room) { s_.resize_and_overwrite(room, [](char*, std::size_t n) { return n; }); }
+  explicit Buffer(std::size_t room) {
+    s_.resize_and_overwrite(room, [](char*, std::size_t n) { return n; });
+  }
 
   [[nodiscard]] char* begin() noexcept { return s_.data(); }
   [[nodiscard]] char* end() noexcept { return s_.data() + s_.size(); }
@@ -242,14 +244,16 @@ std::string write(const Table& table) {
   // inline test; growing projects the final size from the rows done so far.
   const auto grow = [&](std::size_t need, std::uint64_t done) {
     const auto used = static_cast<std::size_t>(p - buf.begin());
-    const std::size_t projected =
-        done == 0 ? 0 : static_cast<std::size_t>(static_cast<double>(used) / static_cast<double>(done) *
-                                                  static_cast<double>(height) * 1.1);
+    const std::size_t projected = done == 0
+                                      ? 0
+                                      : static_cast<std::size_t>(static_cast<double>(used) / static_cast<double>(done) *
+                                                                 static_cast<double>(height) * 1.1);
     p = buf.grow(p, need, projected);
     end = buf.end();
   };
   const auto room = [&] [[gnu::always_inline]] (std::size_t need, std::uint64_t done) {
-    if (static_cast<std::size_t>(end - p) < need) [[unlikely]] grow(need, done);
+    if (static_cast<std::size_t>(end - p) < need) [[unlikely]]
+      grow(need, done);
   };
 
   for (std::uint64_t pos = 0; pos < height; ++pos) {

@@ -21,7 +21,6 @@
 #include <cstdint>
 #include <string_view>
 
-
 namespace kelo_frame::key_hash {
 
 inline constexpr std::uint64_t basis = 14695981039346656037ULL;

@@ -13,8 +13,8 @@
 #include "csv/read.hpp"
 #include "csv/read_fused.hpp"
 #include "csv/scan.hpp"
-#include "csv/typing.hpp"
 #include "csv/span.hpp"
+#include "csv/typing.hpp"
 
 namespace kelo_frame::csv {
 namespace {
@@ -112,8 +112,7 @@ TEST(CsvRead, TablesFromText) {
       {"x\n+5\n007\n-0\n", "x:i64=[5,7,0]"},
       {"x\n9223372036854775807\n-9223372036854775808\n", "x:i64=[9223372036854775807,-9223372036854775808]"},
       {"x\n00000000000000000000000000042\n", "x:i64=[42]"},
-      {"x\n12345678\n123456789012\n1234567890123456789\n",
-       "x:i64=[12345678,123456789012,1234567890123456789]"},
+      {"x\n12345678\n123456789012\n1234567890123456789\n", "x:i64=[12345678,123456789012,1234567890123456789]"},
       // Floats; integers read before the first float are converted.
       {"x\n9223372036854775808\n", "x:f64=[9223372036854775808]"},
       {"x\n-9223372036854775809\n", "x:f64=[-9223372036854775808]"},
@@ -301,7 +300,8 @@ std::string mixed_csv(std::mt19937_64& rng) {
           break;
         }
         case 1: {
-          const char* floats[] = {"2.5", "-0.0", "1e3", ".5", "-inf", "0.30000000000000004", "7", "9223372036854775808"};
+          const char* floats[] = {
+              "2.5", "-0.0", "1e3", ".5", "-inf", "0.30000000000000004", "7", "9223372036854775808"};
           text += floats[pick(8)];
           break;
         }

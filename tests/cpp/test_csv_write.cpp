@@ -57,16 +57,16 @@ TEST(CsvWrite, FloatColumnsUseShortestText) {
 }
 
 TEST(CsvWrite, IntegersInFull) {
-  const Table t = one("i", ints({std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max(),
-                                 0, -1, 7, 1000000}));
+  const Table t = one("i", ints({std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max(), 0,
+                                 -1, 7, 1000000}));
   EXPECT_EQ(write(t), "i\n-9223372036854775808\n9223372036854775807\n0\n-1\n7\n1000000\n");
 }
 
 // Texts the reader would take for a float are quoted as they are; texts that
 // only look numeric are not.
 TEST(CsvWrite, FloatLikeTextsAreQuoted) {
-  const Table t = one("s", texts({"5", "1e3", "-nan", "abc", "nan", "+inf", "-Infinity", ".5", "5.", "-0",
-                                  "1_0", "-", ".", "1e", " 1", "inf", "0x10", "1,5", "007"}));
+  const Table t = one("s", texts({"5", "1e3", "-nan", "abc", "nan", "+inf", "-Infinity", ".5", "5.", "-0", "1_0", "-",
+                                  ".", "1e", " 1", "inf", "0x10", "1,5", "007"}));
   EXPECT_EQ(write(t),
             "s\n\"5\"\n\"1e3\"\n\"-nan\"\nabc\nnan\n\"+inf\"\n\"-Infinity\"\n\".5\"\n\"5.\"\n\"-0\"\n"
             "1_0\n-\n.\n1e\n\" 1\"\ninf\n0x10\n\"1,5\"\n\"007\"\n");
@@ -88,10 +88,23 @@ TEST(CsvWrite, HeaderNamesAreQuotedOnlyWhenNeeded) {
 // byte-order mark, so only there is it quoted.
 TEST(CsvWrite, LeadingByteOrderMarkInFirstNameIsQuoted) {
   Table t;
-  ASSERT_TRUE(t.add("\xEF\xBB\xBF" "a", texts({"\xEF\xBB\xBF" "v"})));
-  ASSERT_TRUE(t.add("\xEF\xBB\xBF" "b", texts({"w"})));
-  EXPECT_EQ(write(t), "\"\xEF\xBB\xBF" "a\",\xEF\xBB\xBF" "b\n\xEF\xBB\xBFv,w\n");
-  EXPECT_EQ(quote("\xEF\xBB\xBF" "a"), "\xEF\xBB\xBF" "a");
+  ASSERT_TRUE(
+      t.add("\xEF\xBB\xBF"
+            "a",
+            texts({"\xEF\xBB\xBF"
+                   "v"})));
+  ASSERT_TRUE(
+      t.add("\xEF\xBB\xBF"
+            "b",
+            texts({"w"})));
+  EXPECT_EQ(write(t),
+            "\"\xEF\xBB\xBF"
+            "a\",\xEF\xBB\xBF"
+            "b\n\xEF\xBB\xBFv,w\n");
+  EXPECT_EQ(quote("\xEF\xBB\xBF"
+                  "a"),
+            "\xEF\xBB\xBF"
+            "a");
 }
 
 TEST(CsvWrite, ViewsAreWrittenInViewOrder) {
@@ -127,22 +140,21 @@ TEST_P(CsvQuote, QuotesOnlyWhatNeedsIt) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CsvQuote,
-    ::testing::Values(
-        QuoteCase{"", "\"\""}, QuoteCase{"plain", "plain"}, QuoteCase{"a\"b", "\"a\"\"b\""},
-        QuoteCase{"\"\"", "\"\"\"\"\"\""}, QuoteCase{"a,b", "\"a,b\""}, QuoteCase{"a\rb", "\"a\rb\""},
-        QuoteCase{"a\nb", "\"a\nb\""}, QuoteCase{"x ", "x "}, QuoteCase{"a b", "a b"},
-        QuoteCase{" x", "\" x\""}, QuoteCase{"\tx", "\"\tx\""}, QuoteCase{"\x0Bx", "\"\x0Bx\""},
-        QuoteCase{"\x0Cx", "\"\x0Cx\""}, QuoteCase{"\x08x", "\x08x"}, QuoteCase{"\x0Ex", "\x0Ex"},
-        // Non-ASCII white space, first character only.
-        QuoteCase{"\xC2\x85x", "\"\xC2\x85x\""}, QuoteCase{"\xC2\xA0", "\"\xC2\xA0\""},
-        QuoteCase{"x\xC2\xA0", "x\xC2\xA0"}, QuoteCase{"\xE1\x9A\x80", "\"\xE1\x9A\x80\""},
-        QuoteCase{"\xE2\x80\x80", "\"\xE2\x80\x80\""}, QuoteCase{"\xE2\x80\x8A", "\"\xE2\x80\x8A\""},
-        QuoteCase{"\xE2\x80\x8B", "\xE2\x80\x8B"},  // zero-width space is not White_Space
-        QuoteCase{"\xE2\x80\xA8", "\"\xE2\x80\xA8\""}, QuoteCase{"\xE2\x80\xA9", "\"\xE2\x80\xA9\""},
-        QuoteCase{"\xE2\x80\xAF", "\"\xE2\x80\xAF\""}, QuoteCase{"\xE2\x81\x9F", "\"\xE2\x81\x9F\""},
-        QuoteCase{"\xE3\x80\x80", "\"\xE3\x80\x80\""}, QuoteCase{"\xEF\xBB\xBF", "\xEF\xBB\xBF"},
-        QuoteCase{"\xC2\xA1", "\xC2\xA1"}, QuoteCase{"\xE2\x80", "\xE2\x80"}, QuoteCase{"\xC2", "\xC2"},
-        QuoteCase{"\xE2\x80\x41", "\xE2\x80\x41"}));
+    ::testing::Values(QuoteCase{"", "\"\""}, QuoteCase{"plain", "plain"}, QuoteCase{"a\"b", "\"a\"\"b\""},
+                      QuoteCase{"\"\"", "\"\"\"\"\"\""}, QuoteCase{"a,b", "\"a,b\""}, QuoteCase{"a\rb", "\"a\rb\""},
+                      QuoteCase{"a\nb", "\"a\nb\""}, QuoteCase{"x ", "x "}, QuoteCase{"a b", "a b"},
+                      QuoteCase{" x", "\" x\""}, QuoteCase{"\tx", "\"\tx\""}, QuoteCase{"\x0Bx", "\"\x0Bx\""},
+                      QuoteCase{"\x0Cx", "\"\x0Cx\""}, QuoteCase{"\x08x", "\x08x"}, QuoteCase{"\x0Ex", "\x0Ex"},
+                      // Non-ASCII white space, first character only.
+                      QuoteCase{"\xC2\x85x", "\"\xC2\x85x\""}, QuoteCase{"\xC2\xA0", "\"\xC2\xA0\""},
+                      QuoteCase{"x\xC2\xA0", "x\xC2\xA0"}, QuoteCase{"\xE1\x9A\x80", "\"\xE1\x9A\x80\""},
+                      QuoteCase{"\xE2\x80\x80", "\"\xE2\x80\x80\""}, QuoteCase{"\xE2\x80\x8A", "\"\xE2\x80\x8A\""},
+                      QuoteCase{"\xE2\x80\x8B", "\xE2\x80\x8B"},  // zero-width space is not White_Space
+                      QuoteCase{"\xE2\x80\xA8", "\"\xE2\x80\xA8\""}, QuoteCase{"\xE2\x80\xA9", "\"\xE2\x80\xA9\""},
+                      QuoteCase{"\xE2\x80\xAF", "\"\xE2\x80\xAF\""}, QuoteCase{"\xE2\x81\x9F", "\"\xE2\x81\x9F\""},
+                      QuoteCase{"\xE3\x80\x80", "\"\xE3\x80\x80\""}, QuoteCase{"\xEF\xBB\xBF", "\xEF\xBB\xBF"},
+                      QuoteCase{"\xC2\xA1", "\xC2\xA1"}, QuoteCase{"\xE2\x80", "\xE2\x80"}, QuoteCase{"\xC2", "\xC2"},
+                      QuoteCase{"\xE2\x80\x41", "\xE2\x80\x41"}));
 
 // A special byte at any place of a text of any length is found, whichever
 // block, word or tail it falls in; a text without one is copied whole.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "cells.hpp"
+
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -19,23 +21,9 @@ constexpr std::int64_t i64_max = std::numeric_limits<std::int64_t>::max();
 constexpr double inf = std::numeric_limits<double>::infinity();
 const double nan = std::numeric_limits<double>::quiet_NaN();
 
-I64Col ints(std::initializer_list<std::optional<std::int64_t>> cells) {
-  I64Col c;
-  for (const auto& v : cells) v ? c.push(*v) : c.push_missing();
-  return c;
-}
-
-F64Col floats(std::initializer_list<std::optional<double>> cells) {
-  F64Col c;
-  for (const auto& v : cells) v ? c.push(*v) : c.push_missing();
-  return c;
-}
-
-StrCol texts(std::initializer_list<std::optional<std::string>> cells) {
-  StrCol c;
-  for (const auto& v : cells) v ? c.push(*v) : c.push_missing();
-  return c;
-}
+using test_cells::floats;
+using test_cells::ints;
+using test_cells::texts;
 
 // A grouping of column v by column k.
 Groups by_k(Col k, Col v) {

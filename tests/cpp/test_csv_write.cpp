@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "cells.hpp"
+
 #include <bit>
 #include <chrono>
 #include <cmath>
@@ -20,21 +22,9 @@ namespace {
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-I64Col ints(std::initializer_list<std::optional<std::int64_t>> cells) {
-  I64Col c;
-  for (const auto& v : cells) v ? c.push(*v) : c.push_missing();
-  return c;
-}
-F64Col floats(std::initializer_list<std::optional<double>> cells) {
-  F64Col c;
-  for (const auto& v : cells) v ? c.push(*v) : c.push_missing();
-  return c;
-}
-StrCol texts(std::initializer_list<std::optional<std::string_view>> cells) {
-  StrCol c;
-  for (const auto& v : cells) v ? c.push(*v) : c.push_missing();
-  return c;
-}
+using test_cells::floats;
+using test_cells::ints;
+using test_cells::texts;
 
 Table one(std::string_view name, Col col) {
   Table t;

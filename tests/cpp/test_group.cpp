@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "cells.hpp"
+
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -20,23 +22,9 @@ using Rows = std::vector<std::uint32_t>;
 using Names = std::vector<std::string>;
 constexpr auto none = std::nullopt;
 
-I64Col ints(std::initializer_list<std::optional<std::int64_t>> cells) {
-  I64Col c;
-  for (const auto& v : cells) v ? c.push(*v) : c.push_missing();
-  return c;
-}
-
-F64Col floats(std::initializer_list<std::optional<double>> cells) {
-  F64Col c;
-  for (const auto& v : cells) v ? c.push(*v) : c.push_missing();
-  return c;
-}
-
-StrCol texts(std::initializer_list<std::optional<std::string>> cells) {
-  StrCol c;
-  for (const auto& v : cells) v ? c.push(*v) : c.push_missing();
-  return c;
-}
+using test_cells::floats;
+using test_cells::ints;
+using test_cells::texts;
 
 std::vector<Rows> row_lists(const Groups& g) {
   std::vector<Rows> out;

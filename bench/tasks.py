@@ -69,6 +69,20 @@ VIEW_COLUMN = {"filter_num": ("floats", "price"), "where_among": ("ints", "qty")
                "sort_f64": ("floats", "score"), "sort_str": ("strings", "city")}
 
 
+def list_summary(task: str, values) -> list:
+    """What every library must agree on for a column read back as a list:
+    its length, its missing cells, and the sum of its values (of the texts'
+    lengths for "strings")."""
+    present = [v for v in values if v is not None]
+    if task == "floats":
+        total = fmt_float(sum(present))
+    elif task == "strings":
+        total = sum(len(v) for v in present)
+    else:
+        total = sum(present)
+    return [len(values), len(values) - len(present), total]
+
+
 def fmt_float(x) -> str:
     """A float compared across libraries: 9 significant digits, so that the
     last-bit differences of a float parser that does not round correctly do

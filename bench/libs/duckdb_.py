@@ -9,7 +9,7 @@ import io
 import duckdb
 
 from bench.gen_data import read_arrow
-from bench.tasks import AMONG, CITIES3, THRESHOLD, fmt_float
+from bench.tasks import AMONG, CITIES3, THRESHOLD, fmt_float, list_summary
 
 _con = None
 _threads = 1
@@ -123,12 +123,7 @@ def summary(task: str, res) -> list:
     if task == "date_year":
         return [int(_one(f"SELECT sum(y) FROM {res}")[0])]
     if task in ("ints", "floats", "strings"):
-        present = [v for v in res if v is not None]
-        if task == "floats":
-            return [len(res), len(res) - len(present), fmt_float(sum(present))]
-        if task == "strings":
-            return [len(res), len(res) - len(present), sum(len(v) for v in present)]
-        return [len(res), len(res) - len(present), sum(present)]
+        return list_summary(task, res)
     if task == "g1_q3":
         n, s, m = _one(f"SELECT count(*), sum(v1), sum(v3) FROM {res}")
         return [n, int(s), fmt_float(m)]

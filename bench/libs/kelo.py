@@ -6,7 +6,7 @@ from __future__ import annotations
 import os
 import sys
 
-from bench.tasks import AMONG, CITIES3, THRESHOLD, VIEW_COLUMN, fmt_float
+from bench.tasks import AMONG, CITIES3, THRESHOLD, VIEW_COLUMN, fmt_float, list_summary
 
 _root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(_root, os.environ.get("KELO_BUILD_DIR", "build")))
@@ -82,20 +82,11 @@ def _cell(frame, getter: str, column: str, pos: int):
     return getattr(frame.head(pos + 1).tail(1), getter)(column)[0]
 
 
-def _list_summary(values, kind):
-    present = [v for v in values if v is not None]
-    if kind == "floats":
-        return [len(values), len(values) - len(present), fmt_float(sum(present))]
-    if kind == "strings":
-        return [len(values), len(values) - len(present), sum(len(v) for v in present)]
-    return [len(values), len(values) - len(present), sum(present)]
-
-
 def summary(task: str, res) -> list:
     """A few numbers that every library must agree on."""
     base = task.removesuffix("+list")
     if task.endswith("+list"):
-        return _list_summary(res, VIEW_COLUMN[base][0])
+        return list_summary(VIEW_COLUMN[base][0], res)
     if base.startswith("read"):
         return [res.height(), res.width()]
     if base == "to_csv":
@@ -113,7 +104,7 @@ def summary(task: str, res) -> list:
         frame, column = res
         return [sum(v for v in frame.ints(column) if v is not None)]
     if base in ("ints", "floats", "strings"):
-        return _list_summary(res, base)
+        return list_summary(base, res)
     if base == "g1_q3":
         s, m = res
         return [s.height(), sum(s.ints("v1")), fmt_float(sum(v for v in m.floats("v3") if v is not None))]

@@ -9,7 +9,7 @@ import os
 import polars as pl
 
 from bench.gen_data import read_arrow
-from bench.tasks import AMONG, CITIES3, THRESHOLD, fmt_float
+from bench.tasks import AMONG, CITIES3, THRESHOLD, fmt_float, list_summary
 
 
 def version() -> str:
@@ -82,12 +82,7 @@ def summary(task: str, res) -> list:
         # The years are Int32, whose sum would wrap.
         return [int(res.cast(pl.Int64).sum())]
     if task in ("ints", "floats", "strings"):
-        present = [v for v in res if v is not None]
-        if task == "floats":
-            return [len(res), len(res) - len(present), fmt_float(sum(present))]
-        if task == "strings":
-            return [len(res), len(res) - len(present), sum(len(v) for v in present)]
-        return [len(res), len(res) - len(present), sum(present)]
+        return list_summary(task, res)
     if task == "g1_q3":
         return [res.height, int(res["v1"].sum()), fmt_float(float(res["v3"].sum()))]
     if task == "g1_q5":

@@ -9,7 +9,7 @@ import pyarrow.compute as pc
 import pyarrow.csv as pacsv
 
 from bench.gen_data import read_arrow
-from bench.tasks import AMONG, CITIES3, THRESHOLD, fmt_float
+from bench.tasks import AMONG, CITIES3, THRESHOLD, fmt_float, list_summary
 
 _threads = True
 
@@ -100,12 +100,7 @@ def summary(task: str, res) -> list:
     if task == "date_year":
         return [pc.sum(res).as_py()]
     if task in ("ints", "floats", "strings"):
-        present = [v for v in res if v is not None]
-        if task == "floats":
-            return [len(res), len(res) - len(present), fmt_float(sum(present))]
-        if task == "strings":
-            return [len(res), len(res) - len(present), sum(len(v) for v in present)]
-        return [len(res), len(res) - len(present), sum(present)]
+        return list_summary(task, res)
     if task == "g1_q3":
         return [res.num_rows, pc.sum(res["v1_sum"]).as_py(), fmt_float(pc.sum(res["v3_mean"]).as_py())]
     if task == "g1_q5":

@@ -1,4 +1,5 @@
-"""Frames with missing cells, built through CSV text (the only way missing cells enter).
+"""Test frames: with missing cells, built through CSV text (the only way missing cells enter), or
+of present cells only, built through the add_* methods.
 
 Every frame gets a first column "p" holding each row's position, so a test can see which rows a
 view kept and in what order.
@@ -6,7 +7,7 @@ view kept and in what order.
 
 import math
 
-from kelo_frame import read_csv
+from kelo_frame import Frame, read_csv
 
 
 def _cell(dtype, value):
@@ -58,3 +59,12 @@ def same(a, b):
         elif x != y or type(x) is not type(y):
             return False
     return True
+
+
+def frame(**cols):
+    """frame(a=[1, 2], x=[1.5, 2.5], s=["u", "v"]): columns of present cells, typed by their first value."""
+    f = Frame()
+    for name, values in cols.items():
+        add = {int: f.add_ints, float: f.add_floats, str: f.add_strings}[type(values[0])]
+        add(name, values)
+    return f

@@ -4,15 +4,8 @@ import math
 
 import pytest
 
+from gapped import frame
 from kelo_frame import Frame
-
-
-def frame(**cols):
-    f = Frame()
-    for name, values in cols.items():
-        kind = {int: f.add_ints, float: f.add_floats, str: f.add_strings}[type(values[0])]
-        kind(name, values)
-    return f
 
 
 def test_empty_frame():

@@ -8,15 +8,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from gapped import frame
 from kelo_frame import Frame, read_csv
-
-
-def frame(**cols):
-    f = Frame()
-    for name, values in cols.items():
-        kind = {int: f.add_ints, float: f.add_floats, str: f.add_strings}[type(values[0])]
-        kind(name, values)
-    return f
 
 
 def test_missing_cells_and_plain_texts():

@@ -97,20 +97,26 @@ Result<Col> sum_i64(const Groups& gs, const I64Col& col, std::string_view name) 
   return out;
 }
 
-Result<Col> mean_i64(const Groups& gs, const I64Col& col, std::string_view name) {
-  auto sums = exact_sums(gs, col, name);
-  if (!sums) return fail(std::move(sums.error()));
-  const std::vector<std::uint64_t> counts = present_counts(gs, col);
+// One mean per group: its total divided by its count of present cells, or a
+// missing cell for a group without any.
+template <class Total>
+F64Col means(const std::vector<std::uint64_t>& counts, Total total) {
   F64Col out;
-  out.values.resize(gs.size());
-  for (std::uint64_t g = 0; g < gs.size(); ++g) {
+  out.values.resize(counts.size());
+  for (std::uint64_t g = 0; g < counts.size(); ++g) {
     if (counts[g] == 0) {
       out.valid.set_missing(g);
     } else {
-      out.values[g] = static_cast<double>((*sums)[g]) / static_cast<double>(counts[g]);
+      out.values[g] = total(g) / static_cast<double>(counts[g]);
     }
   }
   return out;
+}
+
+Result<Col> mean_i64(const Groups& gs, const I64Col& col, std::string_view name) {
+  auto sums = exact_sums(gs, col, name);
+  if (!sums) return fail(std::move(sums.error()));
+  return means(present_counts(gs, col), [&](std::uint64_t g) { return static_cast<double>((*sums)[g]); });
 }
 
 std::vector<Neumaier> float_sums(const Groups& gs, const F64Col& col) {
@@ -130,17 +136,7 @@ Col sum_f64(const Groups& gs, const F64Col& col) {
 
 Col mean_f64(const Groups& gs, const F64Col& col) {
   const std::vector<Neumaier> sums = float_sums(gs, col);
-  const std::vector<std::uint64_t> counts = present_counts(gs, col);
-  F64Col out;
-  out.values.resize(gs.size());
-  for (std::uint64_t g = 0; g < gs.size(); ++g) {
-    if (counts[g] == 0) {
-      out.valid.set_missing(g);
-    } else {
-      out.values[g] = sums[g].total() / static_cast<double>(counts[g]);
-    }
-  }
-  return out;
+  return means(present_counts(gs, col), [&](std::uint64_t g) { return sums[g].total(); });
 }
 
 // The first present cell of each group, replaced only by a later cell that is

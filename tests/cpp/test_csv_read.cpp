@@ -357,8 +357,8 @@ TEST(CsvRead, PublicFiles) {
   };
   const FileCase cases[] = {
       {"datasets/country-codes/country-codes.csv", "", 249},
-      {"datasets/s-and-p-500/data.csv", "sfffffffff", 1866},
-      {"datasets/exchange-rates/monthly.csv", "ssf", 17237},
+      {"../../data/s-and-p-500.csv", "sfffffffff", 1866},
+      {"../../data/exchange-rates-monthly.csv", "ssf", 17237},
       {"datasets/covid-19/worldwide-aggregate.csv", "siiif", 816},
       {"csv-corpus/commons-csv/bom.csv", "sffsfi", 251},
   };

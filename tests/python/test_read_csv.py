@@ -12,6 +12,7 @@ import kelo_frame
 from kelo_frame import read_csv
 
 DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
+ROOT = DATA.parents[1]
 SPECTRUM = DATA / "csv-corpus" / "csv-spectrum"
 
 
@@ -141,7 +142,7 @@ def test_public_files():
     assert f.height() == 251
     assert f.names() == ["Date", " Open", " High", " Low", " Close", " Volume"]
     assert f.dtypes() == ["str", "f64", "f64", "str", "f64", "i64"]
-    rates = read_csv((DATA / "datasets" / "exchange-rates" / "monthly.csv").read_bytes().decode())
+    rates = read_csv((ROOT / "data" / "exchange-rates-monthly.csv").read_bytes().decode())
     assert (rates.height(), rates.dtypes()) == (17237, ["str", "str", "f64"])
     with pytest.raises(ValueError, match=r"^line 7: text after a closing quote$"):
         read_csv((DATA / "csv-corpus" / "commons-csv" / "test.csv").read_bytes().decode())

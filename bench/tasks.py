@@ -69,6 +69,18 @@ VIEW_COLUMN = {"filter_num": ("floats", "price"), "where_among": ("ints", "qty")
                "sort_f64": ("floats", "score"), "sort_str": ("strings", "city")}
 
 
+# The tasks whose input is the CSV itself rather than a loaded table.
+READ_TASKS = ("read_str", "read_str_g1", "read_file")
+
+
+def read_input(task: str, paths: dict):
+    """The input of a read task: the CSV text as a str, or for read_file its path."""
+    if task == "read_file":
+        return paths["csv"]
+    with open(paths["csv"], encoding="utf-8") as f:
+        return f.read()
+
+
 def list_summary(task: str, values) -> list:
     """What every library must agree on for a column read back as a list:
     its length, its missing cells, and the sum of its values (of the texts'

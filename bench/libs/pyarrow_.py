@@ -9,7 +9,7 @@ import pyarrow.compute as pc
 import pyarrow.csv as pacsv
 
 from bench.gen_data import read_arrow
-from bench.tasks import AMONG, CITIES3, THRESHOLD, fmt_float, list_summary
+from bench.tasks import AMONG, CITIES3, THRESHOLD, fmt_float, list_summary, READ_TASKS, read_input
 
 _threads = True
 
@@ -27,11 +27,8 @@ def setup(threads: int) -> None:
 
 
 def load(task: str, paths: dict):
-    if task in ("read_str", "read_str_g1"):
-        with open(paths["csv"], encoding="utf-8") as f:
-            return f.read()
-    if task == "read_file":
-        return paths["csv"]
+    if task in READ_TASKS:
+        return read_input(task, paths)
     return read_arrow(paths["arrow"])
 
 

@@ -7,6 +7,7 @@ import csv
 import io
 
 from bench.gen_data import G1_TYPES, MIXED_TYPES
+from bench.tasks import READ_TASKS, read_input
 
 
 def version() -> str:
@@ -20,11 +21,8 @@ def setup(threads: int) -> None:
 
 
 def load(task: str, paths: dict):
-    if task in ("read_str", "read_str_g1"):
-        with open(paths["csv"], encoding="utf-8") as f:
-            return f.read()
-    if task == "read_file":
-        return paths["csv"]
+    if task in READ_TASKS:
+        return read_input(task, paths)
     with open(paths["csv"], encoding="utf-8", newline="") as f:
         return _columns(csv.reader(f))
 

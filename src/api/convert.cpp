@@ -1,9 +1,11 @@
 #include "convert.hpp"
 
 #include <algorithm>
+#include <type_traits>
 
 #include "errors.hpp"
 #include "objects.hpp"
+#include "text_cache.hpp"
 
 namespace kelo_frame::api {
 
@@ -231,7 +233,22 @@ PyObject* text_list(const Texts& texts) {
 // One Python object per cell (new reference), None for a missing cell.
 PyObject* cell_object(const F64Col& c, std::uint32_t r) { return PyFloat_FromDouble(c.values[r]); }
 PyObject* cell_object(const I64Col& c, std::uint32_t r) { return PyLong_FromLongLong(c.values[r]); }
-PyObject* cell_object(const StrCol& c, std::uint32_t r) { return text_object(c.at(r)).release(); }
+
+// Equal texts of one column share their str object (see TextCache).
+struct TextCells {
+  const StrCol& col;
+  TextCache cache;
+  PyObject* operator()(std::uint32_t r) { return cache.get(col.at(r)); }
+};
+
+template <class C>
+auto cell_maker(const C& col) {
+  if constexpr (std::is_same_v<C, StrCol>) {
+    return TextCells{col, {}};
+  } else {
+    return [&col](std::uint32_t r) { return cell_object(col, r); };
+  }
+}
 
 template <class C>
 PyObject* cell_list(const Table& table, const C& col) {
@@ -239,9 +256,10 @@ PyObject* cell_list(const Table& table, const C& col) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
   const std::uint32_t* index = table.index ? table.index->data() : nullptr;
+  auto make = cell_maker(col);
   for (std::uint64_t p = 0; p < n; ++p) {
     const std::uint32_t r = index != nullptr ? index[p] : static_cast<std::uint32_t>(p);
-    PyObject* item = col.present(r) ? cell_object(col, r) : Py_NewRef(Py_None);
+    PyObject* item = col.present(r) ? make(r) : Py_NewRef(Py_None);
     if (item == nullptr) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(p), item);
   }

@@ -4,7 +4,7 @@ import math
 
 import pytest
 
-from gapped import frame
+from gapped import frame, gapped
 from kelo_frame import Frame
 
 
@@ -27,6 +27,31 @@ def test_add_and_read_back():
     assert xs[:2] == [1.0, 2.5] and math.isnan(xs[2]) and type(xs[0]) is float
     assert f.strings("s") == ["é", "", "a,b"]
     assert f.describe() == "Frame(3 rows: a i64, x f64, s str)"
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        # Few distinct texts, repeated: later cells reuse earlier objects.
+        ["Oslo", "Lima", "", "Oslo", "é", "Lima", "é", ""] * 700,
+        # Mostly distinct: past the first few thousand the reuse stops.
+        [f"t{i}" for i in range(9000)] + ["t1", "t2", "t8999"],
+        # Texts that may share a slot but differ.
+        [str(i % 5000) for i in range(20000)],
+    ],
+    ids=["repeats", "distinct", "colliding"],
+)
+def test_strings_read_back_equal_cells(values):
+    f = Frame()
+    f.add_strings("s", values)
+    assert f.strings("s") == values
+    view = f.where_in("s", values[:3]).tail(50)
+    assert view.strings("s") == [v for v in values if v in values[:3]][-50:]
+
+
+def test_strings_with_missing_cells_keep_the_gaps():
+    values = ["a", None, "a", "b", None, "a"] * 500
+    assert gapped(s=("str", values)).strings("s") == values
 
 
 @pytest.mark.parametrize(

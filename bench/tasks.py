@@ -61,7 +61,6 @@ TASKS = [
     Task("g1_q5", "g1", "count by id1", target=Target(1)),
 ]
 BY_NAME = {t.name: t for t in TASKS}
-READ_TASKS = {"read_str", "read_file", "read_str_g1"}
 
 # The column read back after a view, per task.
 VIEW_COLUMN = {"filter_num": ("floats", "price"), "where_among": ("ints", "qty"),

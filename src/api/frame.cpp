@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "call.hpp"
+#include "csv_text.hpp"
 #include "csv/write.hpp"
 #include "engine/date.hpp"
 #include "engine/quote.hpp"
@@ -181,7 +182,7 @@ PyObject* group(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
       sig, self, args, nargs, kw, [](const Table& t, const std::vector<std::string>& n) { return t.group(n); });
 }
 
-PyObject* to_csv(PyObject* self, PyObject* /*unused*/) { return call_noargs<Table>(self, csv::write); }
+PyObject* to_csv(PyObject* self, PyObject* /*unused*/) { return call_noargs<Table>(self, csv_text); }
 
 }  // namespace
 

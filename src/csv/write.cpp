@@ -32,32 +32,44 @@ constexpr std::size_t kI64Chars = 20;
 constexpr std::uint64_t kFirstRows = 1024;
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-// A growing output string written through a raw pointer. The string's size is
-// its usable room, taken without filling it (resize_and_overwrite); the
-// written length is tracked by the caller's pointer and set once at the end,
-// so bytes past it are never read: growing carries over only the written
-// bytes, and finish cuts the string to them.
+// A growing output area in the caller's sink, written through a raw pointer.
+// Its size is its usable room; the written length is tracked by the caller's
+// pointer, so growing carries over only the written bytes.
 class Buffer {
  public:
-  explicit Buffer(std::size_t room) {
-    s_.resize_and_overwrite(room, [](char*, std::size_t n) { return n; });
-  }
+  Buffer(Sink& sink, std::size_t room) : sink_(sink), begin_(sink.resize(0, room)), end_(begin_ + room) {}
 
-  [[nodiscard]] char* begin() noexcept { return s_.data(); }
-  [[nodiscard]] char* end() noexcept { return s_.data() + s_.size(); }
+  [[nodiscard]] char* begin() const noexcept { return begin_; }
+  [[nodiscard]] char* end() const noexcept { return end_; }
 
   // Makes room for at least `need` bytes after `at` and for about `projected`
   // bytes in all; returns where `at` now is.
   char* grow(char* at, std::size_t need, std::size_t projected) {
-    const auto used = static_cast<std::size_t>(at - s_.data());
+    const auto used = static_cast<std::size_t>(at - begin_);
     const std::size_t room = std::max({used + need, projected, used + used / 2});
-    s_.resize(used);  // only the written bytes are carried over
-    s_.resize_and_overwrite(room, [](char*, std::size_t n) { return n; });
-    return s_.data() + used;
+    begin_ = sink_.resize(used, room);
+    end_ = begin_ + room;
+    return begin_ + used;
   }
 
-  std::string finish(const char* at) {
-    s_.resize(static_cast<std::size_t>(at - s_.data()));
+ private:
+  Sink& sink_;
+  char* begin_;
+  char* end_;
+};
+
+// The sink of write(): a std::string whose size is the room, taken without
+// filling it (resize_and_overwrite).
+class StringSink final : public Sink {
+ public:
+  char* resize(std::size_t keep, std::size_t size) override {
+    s_.resize(keep);  // only the kept bytes are carried over
+    s_.resize_and_overwrite(size, [](char*, std::size_t n) { return n; });
+    return s_.data();
+  }
+
+  std::string finish(std::size_t size) {
+    s_.resize(size);
     return std::move(s_);
   }
 
@@ -204,20 +216,51 @@ inline char* put_i64(char* out, std::int64_t value) noexcept {
   return end;
 }
 
+// The high bits of the n bytes at p (nonzero when one of them is not ASCII).
+// `readable` bytes may be read from p (at least n): with 8 of them a short
+// text is one masked word.
+inline std::uint64_t high_bits(const char* p, std::size_t n, std::size_t readable) noexcept {
+  constexpr std::uint64_t kHighs = 0x8080808080808080U;
+  std::uint64_t w = 0;
+  if (n < 8) {
+    if (n == 0) return 0;
+    if (readable >= 8) {
+      std::memcpy(&w, p, 8);
+      std::uint64_t mine = ~std::uint64_t{0} >> (64 - 8 * n);
+      if constexpr (std::endian::native == std::endian::big) mine = std::byteswap(mine);
+      return w & mine & kHighs;
+    }
+    std::uint64_t acc = 0;
+    for (std::size_t i = 0; i < n; ++i) acc |= static_cast<unsigned char>(p[i]);
+    return acc & 0x80U;
+  }
+  std::uint64_t acc = 0;
+  for (std::size_t i = 0; i + 8 <= n; i += 8) {
+    std::memcpy(&w, p + i, 8);
+    acc |= w;
+  }
+  std::memcpy(&w, p + n - 8, 8);  // the last word, overlapping the one before
+  return (acc | w) & kHighs;
+}
+
 }  // namespace
 
-std::string write(const Table& table) {
+Written write_into(const Table& table, Sink& sink) {
   std::size_t header_bytes = 1;
   for (const auto& column : table.columns) header_bytes += field_bound(column.name.size()) + 1;
   header_bytes += field_slack;
   const std::uint64_t height = table.height;
   const std::size_t guess = row_guess(table);
-  Buffer buf(header_bytes + static_cast<std::size_t>(std::min(height, kFirstRows)) * guess);
+  Buffer buf(sink, header_bytes + static_cast<std::size_t>(std::min(height, kFirstRows)) * guess);
   char* p = buf.begin();
   char* end = buf.end();
 
+  // High bits of every byte that came from a text (names and text cells):
+  // numbers are ASCII by construction.
+  std::uint64_t high = 0;
   for (const auto& column : table.columns) {
     const std::string_view name = column.name;
+    high |= high_bits(name.data(), name.size(), name.size());
     // A first name that begins with U+FEFF would begin the text with the bytes
     // of a byte-order mark, which the reader removes: quoting it keeps the name.
     const bool first = &column == &table.columns.front();
@@ -232,7 +275,7 @@ std::string write(const Table& table) {
   if (table.columns.empty()) {
     if (static_cast<std::uint64_t>(end - p) < height) p = buf.grow(p, static_cast<std::size_t>(height), 0);
     std::memset(p, '\n', static_cast<std::size_t>(height));
-    return buf.finish(p + height);
+    return {.size = static_cast<std::size_t>(p + height - buf.begin()), .ascii = high == 0};
   }
 
   std::vector<Source> sources;
@@ -279,7 +322,9 @@ std::string write(const Table& table) {
           const std::uint64_t from = s.offsets[row];
           const std::string_view text(s.bytes + from, static_cast<std::size_t>(s.offsets[row + 1] - from));
           room(field_bound(text.size()) + 1 + field_slack, pos);
-          p = put_text(p, text, static_cast<std::size_t>(s.byte_count - from));
+          const auto readable = static_cast<std::size_t>(s.byte_count - from);
+          high |= high_bits(text.data(), text.size(), readable);
+          p = put_text(p, text, readable);
           break;
         }
       }
@@ -287,7 +332,13 @@ std::string write(const Table& table) {
     }
     p[-1] = '\n';
   }
-  return buf.finish(p);
+  return {.size = static_cast<std::size_t>(p - buf.begin()), .ascii = high == 0};
+}
+
+std::string write(const Table& table) {
+  StringSink sink;
+  const Written written = write_into(table, sink);
+  return sink.finish(written.size);
 }
 
 }  // namespace kelo_frame::csv

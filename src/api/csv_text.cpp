@@ -1,0 +1,113 @@
+// The writer formats into a str of the limited API as follows. A fresh
+// two-character str is grown with PyUnicode_Resize, which reallocates a
+// compact string in place (large blocks move by remapping, not copying) and
+// leaves the new characters unset. An ASCII str's UTF-8 form is its own
+// character data, so PyUnicode_AsUTF8AndSize gives the writable bytes. The
+// str is new, unshared and not hashed, which is what writing characters into
+// a str requires. When the text is done it is cut to its length by one more
+// resize, which also sets the terminating NUL.
+//
+// A text with a byte above 0x7F is not a valid ASCII str: it is decoded as
+// UTF-8 into a new str instead and the scratch one is dropped.
+//
+// Whether the UTF-8 form is the character data is CPython's layout, not a
+// promise of the limited API, so it is checked once by writing through the
+// pointer and reading back with PyUnicode_ReadChar; without it the text goes
+// through a std::string and PyUnicode_FromStringAndSize.
+#include "csv_text.hpp"
+
+#include <cstddef>
+#include <new>
+#include <string>
+
+#include "csv/write.hpp"
+#include "errors.hpp"
+
+namespace kelo_frame::api {
+namespace {
+
+// The bytes of a str that this code alone holds, or null (with an exception
+// set) when it cannot give them for `size` characters.
+char* str_bytes(PyObject* str, std::size_t size) {
+  Py_ssize_t len = 0;
+  const char* bytes = PyUnicode_AsUTF8AndSize(str, &len);
+  if (bytes == nullptr) return nullptr;
+  if (static_cast<std::size_t>(len) != size) {
+    PyErr_SetString(PyExc_SystemError, "a resized str has an unexpected length");
+    return nullptr;
+  }
+  return const_cast<char*>(bytes);  // the str is new and unshared: see above
+}
+
+// Resizes *str (a new, unshared ASCII str) to `size` characters; false with
+// an exception set when it cannot.
+bool resize(Ref& str, std::size_t size) {
+  PyObject* obj = str.release();
+  const int failed = PyUnicode_Resize(&obj, static_cast<Py_ssize_t>(size));
+  str = Ref::steal(obj);  // left as it was on failure
+  return failed == 0;
+}
+
+Ref fresh_str() { return Ref::steal(PyUnicode_FromStringAndSize("..", 2)); }
+
+bool probe() {
+  constexpr std::size_t kSize = 4096;
+  Ref str = fresh_str();
+  if (!str || !resize(str, kSize)) {
+    PyErr_Clear();
+    return false;
+  }
+  char* bytes = str_bytes(str.get(), kSize);
+  if (bytes == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  bytes[0] = 'x';
+  bytes[kSize - 1] = 'y';
+  const bool ok = PyUnicode_ReadChar(str.get(), 0) == 'x' && PyUnicode_ReadChar(str.get(), kSize - 1) == 'y';
+  PyErr_Clear();  // ReadChar cannot fail here, but leave nothing behind
+  return ok;
+}
+
+// True when a str's UTF-8 bytes are its own writable character data.
+bool str_data_is_writable() {
+  static const bool writable = probe();
+  return writable;
+}
+
+class StrSink final : public csv::Sink {
+ public:
+  char* resize(std::size_t /*keep*/, std::size_t size) override {
+    // A resize keeps every byte that stays inside the new length.
+    if (!str_) str_ = fresh_str();
+    if (!str_ || !api::resize(str_, size)) throw std::bad_alloc();
+    char* bytes = str_bytes(str_.get(), size);
+    if (bytes == nullptr) throw std::bad_alloc();
+    return bytes;
+  }
+
+  // The finished str of the first `written.size` bytes.
+  Ref finish(const csv::Written& written) {
+    if (!written.ascii) {
+      const char* bytes = str_bytes(str_.get(), static_cast<std::size_t>(PyUnicode_GetLength(str_.get())));
+      if (bytes == nullptr) return {};
+      return Ref::steal(PyUnicode_DecodeUTF8(bytes, static_cast<Py_ssize_t>(written.size), nullptr));
+    }
+    if (!api::resize(str_, written.size)) return {};
+    return std::move(str_);
+  }
+
+ private:
+  Ref str_;
+};
+
+}  // namespace
+
+NewObject csv_text(const Table& table) {
+  if (!str_data_is_writable()) return {text_object(csv::write(table)).release()};
+  StrSink sink;
+  const csv::Written written = csv::write_into(table, sink);
+  return {sink.finish(written).release()};
+}
+
+}  // namespace kelo_frame::api

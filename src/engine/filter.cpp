@@ -7,7 +7,9 @@
 // The scan loops are instantiated per test and per shape of the input (with or
 // without a row index, with or without missing cells), and append without a
 // branch: the row number is always written and the count advances by the
-// test's outcome.
+// test's outcome. Membership tests on a table without a row index instead
+// turn runs of 64 cells into bitmasks with vector instructions
+// (match_masks.hpp) and visit only the set bits.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -15,6 +17,7 @@
 #include <cstring>
 #include <string>
 
+#include "match_masks.hpp"
 #include "prefetch.hpp"
 #include "quote.hpp"
 #include "table.hpp"
@@ -70,6 +73,44 @@ RowIndex kept_rows(const Table& table, const Validity& valid, const Pass& pass, 
   }
   return all_present ? scan<false, true>(table, valid, pass, near) : scan<false, false>(table, valid, pass, near);
 }
+
+// The rows of a table without a row index whose cell is present and set in
+// the match masks: masks(start, rows, out) fills the masks of the rows
+// [start, start + rows), and verify(r) settles a row whose bit is set (the
+// masks of text cells see only their first 8 bytes). The masks are combined
+// with the validity 64 rows at a time, and only the set bits are visited.
+template <class Masks, class Verify>
+RowIndex kept_by_masks(const Table& table, const Validity& valid, const Masks& masks, const Verify& verify) {
+  constexpr std::size_t words_per_block = block / 64;
+  const std::uint64_t height = table.height;
+  const std::vector<std::uint64_t>& present = valid.words();
+  RowIndex kept;
+  std::array<std::uint64_t, words_per_block> found;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+  std::array<std::uint32_t, block> buffer;           // NOLINT(cppcoreguidelines-pro-type-member-init)
+  for (std::uint64_t start = 0; start < height; start += block) {
+    const auto rows = static_cast<std::size_t>(std::min<std::uint64_t>(height - start, block));
+    masks(start, rows, found.data());
+    std::size_t n = 0;
+    for (std::size_t w = 0; w * 64 < rows; ++w) {
+      const std::uint64_t word = start / 64 + w;
+      std::uint64_t bits = found[w] & (word < present.size() ? present[word] : ~std::uint64_t{0});
+      while (bits != 0) {
+        const auto r = static_cast<std::uint32_t>(start + w * 64 + static_cast<unsigned>(std::countr_zero(bits)));
+        buffer[n] = r;
+        n += static_cast<std::size_t>(verify(r));
+        bits &= bits - 1;
+      }
+    }
+    if (kept.empty() && n != 0) {
+      const std::uint64_t guess = (height / rows + 1) * n;
+      kept.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(height, guess)));
+    }
+    kept.insert(kept.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
+  }
+  return kept;
+}
+
+constexpr auto settled = [](std::uint32_t) { return true; };
 
 // Numeric tests. Each is a small function object over one cell value, so the
 // scan loop is compiled once per operator.
@@ -164,6 +205,16 @@ RowIndex where_i64(const Table& table, const I64Col& column, Cmp op, double v) {
 // without branches. Lists of one or two values get their own loops.
 template <class T>
 RowIndex kept_among(const Table& table, const NumCol<T>& column, std::span<const T> values) {
+  if (values.empty()) return {};
+  if (!table.index) {
+    const T* cells = column.values.data();
+    return kept_by_masks(
+        table, column.valid,
+        [cells, values](std::uint64_t start, std::size_t rows, std::uint64_t* out) {
+          among_masks(cells + start, rows, values, out);
+        },
+        settled);
+  }
   switch (values.size()) {
     case 0: return {};
     case 1: return kept_num(table, column, Compare<Cmp::Eq, T>{values[0]});
@@ -229,6 +280,18 @@ class TextMatch {
 
   [[nodiscard]] bool empty() const noexcept { return wanted_.empty(); }
   [[nodiscard]] bool all_short() const noexcept { return short_; }
+
+  // Each wanted text's length and first 8 bytes, for text_masks.
+  [[nodiscard]] std::vector<TextKey> keys() const {
+    std::vector<TextKey> out;
+    out.reserve(wanted_.size());
+    for (const Wanted& w : wanted_) out.push_back(text_key(w.text.data(), w.text.size()));
+    return out;
+  }
+  // Whether a wanted text is longer than its key's 8 bytes.
+  [[nodiscard]] bool any_long() const noexcept {
+    return std::any_of(wanted_.begin(), wanted_.end(), [](const Wanted& w) { return w.text.size() > 8; });
+  }
 
   // Whether the cell at row r is one of the wanted texts. Gate: test the
   // length before reading the bytes.
@@ -311,16 +374,25 @@ RowIndex kept_in(const Table& table, const StrCol& column, const TextMatch& matc
       [offsets](std::uint32_t r) { return offsets + r; });
 }
 
-// In storage order the bytes of every cell stream through the cache anyway,
-// and a branch on the length would mispredict; through a row index each cell
-// is a cache miss, so most cells are settled by their length alone.
+// In storage order every cell's length and first 8 bytes are compared four
+// cells at a time (text_masks), and only cells longer than 8 bytes that pass
+// are compared in full. Through a row index each cell is a cache miss, so
+// most cells are settled by their length alone.
 RowIndex kept_in(const Table& table, const StrCol& column, std::span<const std::string> wanted) {
   const TextMatch match(column, wanted);
   if (match.empty()) return {};
   if (table.index) {
     return match.all_short() ? kept_in<true, true>(table, column, match) : kept_in<false, true>(table, column, match);
   }
-  return match.all_short() ? kept_in<true, false>(table, column, match) : kept_in<false, false>(table, column, match);
+  const std::vector<TextKey> keys = match.keys();
+  const auto masks = [&column, &keys](std::uint64_t start, std::size_t rows, std::uint64_t* out) {
+    text_masks(column.offsets.data() + start, rows, column.bytes.data(), column.bytes.size(), keys, out);
+  };
+  if (!match.any_long()) return kept_by_masks(table, column.valid, masks, settled);
+  const std::uint64_t* offsets = column.offsets.data();
+  return kept_by_masks(table, column.valid, masks, [offsets, &match](std::uint32_t r) {
+    return offsets[r + 1] - offsets[r] <= 8 || match.operator()<false, false>(r);
+  });
 }
 
 }  // namespace

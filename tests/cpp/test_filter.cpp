@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <random>
 
@@ -301,6 +304,77 @@ TEST(Filter, LargeBlocksAndMissingWords) {
   Rows want_tail(want.begin() + (std::lower_bound(want.begin(), want.end(), 5000U) - want.begin()), want.end());
   EXPECT_EQ(rows_of(tail.where_num("x", Cmp::Lt, 3).value()), want_tail);
 }
+
+// Membership over heights around the 64-row words and 2048-row blocks that
+// the filters scan by, with missing cells at the edges of words, in storage
+// order and through a shuffled view.
+class Membership : public testing::TestWithParam<std::uint32_t> {};
+
+bool missing_at(std::uint32_t r, std::uint32_t height) {
+  return r % 64 == 0 || r % 64 == 63 || r % 2048 == 2047 || r + 1 == height || r % 7 == 3;
+}
+
+template <class Cell, class Pass>
+void expect_membership(const std::vector<std::optional<Cell>>& cells, const Table& t, const Pass& pass,
+                       const std::function<Result<Table>(const Table&)>& filter) {
+  std::mt19937_64 rng(cells.size());
+  Rows order = t.rows();
+  std::shuffle(order.begin(), order.end(), rng);
+  order.resize(order.size() / 2);
+  for (const Table& view : {t, t.over(order), t.tail(static_cast<std::int64_t>(cells.size()) - 1)}) {
+    Rows want;
+    for (const std::uint32_t r : view.rows()) {
+      if (cells[r] && pass(*cells[r])) want.push_back(r);
+    }
+    ASSERT_EQ(rows_of(filter(view).value()), want);
+  }
+}
+
+TEST_P(Membership, AmongI64) {
+  const std::uint32_t height = GetParam();
+  std::vector<std::optional<std::int64_t>> cells;
+  for (std::uint32_t r = 0; r < height; ++r) {
+    cells.push_back(missing_at(r, height) ? std::nullopt : std::optional<std::int64_t>(r % 11));
+  }
+  const Table t = table_of(i64s(cells));
+  const std::vector<double> values{0, 5, 10, 5, 2.5, nan};
+  expect_membership(
+      cells, t, [](std::int64_t c) { return c == 0 || c == 5 || c == 10; },
+      [&values](const Table& v) { return v.where_among("x", values); });
+}
+
+TEST_P(Membership, AmongF64) {
+  const std::uint32_t height = GetParam();
+  std::vector<std::optional<double>> cells;
+  for (std::uint32_t r = 0; r < height; ++r) {
+    const std::array<double, 5> pool{-0.0, 1.5, nan, inf, 3.0};
+    cells.push_back(missing_at(r, height) ? std::nullopt : std::optional<double>(pool[r % 5]));
+  }
+  const Table t = table_of(f64s(cells));
+  const std::vector<double> values{0.0, nan, inf};
+  expect_membership(
+      cells, t, [](double c) { return c == 0.0 || c == inf; },
+      [&values](const Table& v) { return v.where_among("x", values); });
+}
+
+TEST_P(Membership, InTexts) {
+  const std::uint32_t height = GetParam();
+  const std::array<std::string, 8> pool{
+      "", "Lima", "Paris", "Parts", "Rio de Janeiro", "Rio de Janeira", std::string("Pa\0is", 5), "abcdefgh"};
+  std::vector<std::optional<std::string>> cells;
+  for (std::uint32_t r = 0; r < height; ++r) {
+    cells.push_back(missing_at(r, height) ? std::nullopt : std::optional<std::string>(pool[r % 8]));
+  }
+  const Table t = table_of(strs(cells));
+  for (const std::vector<std::string>& wanted : std::vector<std::vector<std::string>>{
+           {"Paris", "Lima"}, {"Rio de Janeiro", ""}, {"abcdefgh", "abcdefg", "Paris", "Paris"}}) {
+    expect_membership(
+        cells, t, [&wanted](const std::string& c) { return std::ranges::find(wanted, c) != wanted.end(); },
+        [&wanted](const Table& v) { return v.where_in("x", wanted); });
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Heights, Membership, testing::Values(1, 2, 63, 64, 65, 130, 2047, 2048, 2049, 4200));
 
 }  // namespace
 }  // namespace kelo_frame

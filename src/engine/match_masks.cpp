@@ -1,0 +1,210 @@
+// The module is built for any x86-64 processor, so the AVX2 versions are
+// chosen at run time; elsewhere the one-cell-at-a-time versions serve.
+#include "match_masks.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define KELO_X86 1
+#endif
+
+namespace kelo_frame {
+
+namespace {
+
+template <class T>
+void among_one_by_one(const T* values, std::size_t rows, std::span<const T> wanted, std::uint64_t* out) noexcept {
+  for (std::size_t w = 0; w * 64 < rows; ++w) {
+    const std::size_t n = std::min<std::size_t>(64, rows - w * 64);
+    std::uint64_t m = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+      const T c = values[w * 64 + j];
+      bool hit = false;
+      for (const T v : wanted) hit |= c == v;
+      m |= std::uint64_t{hit} << j;
+    }
+    out[w] = m;
+  }
+}
+
+// keep[n] keeps the first n of 8 bytes in memory order (n = 8: all).
+constexpr std::array<std::uint64_t, 9> keep = [] {
+  std::array<std::uint64_t, 9> out{};
+  for (std::size_t n = 0; n <= 8; ++n) {
+    std::array<unsigned char, 8> bytes{};
+    for (std::size_t i = 0; i < n; ++i) bytes[i] = 0xff;
+    out[n] = std::bit_cast<std::uint64_t>(bytes);
+  }
+  return out;
+}();
+
+}  // namespace
+
+TextKey text_key(const char* text, std::uint64_t length) noexcept {
+  std::uint64_t head = 0;
+  std::memcpy(&head, text, static_cast<std::size_t>(std::min<std::uint64_t>(length, 8)));
+  return {length, head};
+}
+
+void among_masks_scalar(const std::int64_t* values, std::size_t rows, std::span<const std::int64_t> wanted,
+                        std::uint64_t* out) noexcept {
+  among_one_by_one(values, rows, wanted, out);
+}
+
+void among_masks_scalar(const double* values, std::size_t rows, std::span<const double> wanted,
+                        std::uint64_t* out) noexcept {
+  among_one_by_one(values, rows, wanted, out);
+}
+
+void text_masks_scalar(const std::uint64_t* offsets, std::size_t rows, const char* bytes, std::size_t size,
+                       std::span<const TextKey> keys, std::uint64_t* out) noexcept {
+  for (std::size_t w = 0; w * 64 < rows; ++w) {
+    const std::size_t n = std::min<std::size_t>(64, rows - w * 64);
+    std::uint64_t m = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+      const std::uint64_t begin = offsets[w * 64 + j];
+      const std::uint64_t length = offsets[w * 64 + j + 1] - begin;
+      const std::uint64_t first = std::min<std::uint64_t>(length, 8);
+      std::uint64_t head = 0;
+      if (begin + 8 <= size) {
+        std::memcpy(&head, bytes + begin, 8);
+        head &= keep[first];
+      } else {
+        std::memcpy(&head, bytes + begin, static_cast<std::size_t>(first));
+      }
+      bool hit = false;
+      for (const TextKey& k : keys) hit |= (length == k.length) & (head == k.head);
+      m |= std::uint64_t{hit} << j;
+    }
+    out[w] = m;
+  }
+}
+
+#ifdef KELO_X86
+
+namespace {
+
+// Four cells against every wanted value: a lane of all ones where one matches.
+__attribute__((target("avx2"))) inline int hits4(const std::int64_t* p, std::span<const std::int64_t> wanted) noexcept {
+  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  __m256i hit = _mm256_setzero_si256();
+  for (const std::int64_t w : wanted) hit = _mm256_or_si256(hit, _mm256_cmpeq_epi64(v, _mm256_set1_epi64x(w)));
+  return _mm256_movemask_pd(_mm256_castsi256_pd(hit));
+}
+
+__attribute__((target("avx2"))) inline int hits4(const double* p, std::span<const double> wanted) noexcept {
+  const __m256d v = _mm256_loadu_pd(p);
+  __m256d hit = _mm256_setzero_pd();
+  for (const double w : wanted) hit = _mm256_or_pd(hit, _mm256_cmp_pd(v, _mm256_set1_pd(w), _CMP_EQ_OQ));
+  return _mm256_movemask_pd(hit);
+}
+
+template <class T>
+__attribute__((target("avx2"))) void among_avx2(const T* values, std::size_t rows, std::span<const T> wanted,
+                                                std::uint64_t* out) noexcept {
+  const std::size_t words = rows / 64;
+  for (std::size_t w = 0; w < words; ++w) {
+    const T* p = values + w * 64;
+    std::uint64_t m = 0;
+    for (unsigned q = 0; q < 16; ++q) m |= static_cast<std::uint64_t>(hits4(p + 4 * q, wanted)) << (4 * q);
+    out[w] = m;
+  }
+  among_one_by_one(values + words * 64, rows - words * 64, wanted, out + words);
+}
+
+// Four cells starting at o[0..3]: their lengths and first 8 bytes are compared
+// with every key. The 8 bytes at each cell's start must lie within the bytes.
+__attribute__((target("avx2"))) inline int text_hits4(const std::uint64_t* o, const char* bytes,
+                                                      std::span<const TextKey> keys) noexcept {
+  const __m256i begin = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(o));
+  const __m256i end = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(o + 1));
+  const __m256i length = _mm256_sub_epi64(end, begin);
+  const __m256i loaded = _mm256_i64gather_epi64(reinterpret_cast<const long long*>(bytes), begin, 1);
+  // Keep the first min(length, 8) bytes: a shift by 64 or more gives zero.
+  const __m256i past = _mm256_sllv_epi64(_mm256_set1_epi64x(-1), _mm256_slli_epi64(length, 3));
+  const __m256i head = _mm256_andnot_si256(past, loaded);
+  __m256i hit = _mm256_setzero_si256();
+  for (const TextKey& k : keys) {
+    const __m256i same_length = _mm256_cmpeq_epi64(length, _mm256_set1_epi64x(static_cast<long long>(k.length)));
+    const __m256i same_head = _mm256_cmpeq_epi64(head, _mm256_set1_epi64x(static_cast<long long>(k.head)));
+    hit = _mm256_or_si256(hit, _mm256_and_si256(same_length, same_head));
+  }
+  return _mm256_movemask_pd(_mm256_castsi256_pd(hit));
+}
+
+__attribute__((target("avx2"))) void text_avx2(const std::uint64_t* offsets, std::size_t rows, const char* bytes,
+                                               std::size_t size, std::span<const TextKey> keys,
+                                               std::uint64_t* out) noexcept {
+  // Whole words of 64 cells while the last cell of the word (and so, offsets
+  // being ascending, every cell of it) starts 8 bytes or more before the end;
+  // the rest one cell at a time.
+  std::size_t w = 0;
+  for (; (w + 1) * 64 <= rows && offsets[w * 64 + 63] + 8 <= size; ++w) {
+    const std::uint64_t* o = offsets + w * 64;
+    std::uint64_t m = 0;
+    for (unsigned q = 0; q < 16; ++q) m |= static_cast<std::uint64_t>(text_hits4(o + 4 * q, bytes, keys)) << (4 * q);
+    out[w] = m;
+  }
+  text_masks_scalar(offsets + w * 64, rows - w * 64, bytes, size, keys, out + w);
+}
+
+}  // namespace
+
+bool has_avx2() noexcept {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2;
+}
+
+void among_masks_avx2(const std::int64_t* values, std::size_t rows, std::span<const std::int64_t> wanted,
+                      std::uint64_t* out) noexcept {
+  among_avx2(values, rows, wanted, out);
+}
+
+void among_masks_avx2(const double* values, std::size_t rows, std::span<const double> wanted,
+                      std::uint64_t* out) noexcept {
+  among_avx2(values, rows, wanted, out);
+}
+
+void text_masks_avx2(const std::uint64_t* offsets, std::size_t rows, const char* bytes, std::size_t size,
+                     std::span<const TextKey> keys, std::uint64_t* out) noexcept {
+  text_avx2(offsets, rows, bytes, size, keys, out);
+}
+
+void among_masks(const std::int64_t* values, std::size_t rows, std::span<const std::int64_t> wanted,
+                 std::uint64_t* out) noexcept {
+  has_avx2() ? among_avx2(values, rows, wanted, out) : among_one_by_one(values, rows, wanted, out);
+}
+
+void among_masks(const double* values, std::size_t rows, std::span<const double> wanted, std::uint64_t* out) noexcept {
+  has_avx2() ? among_avx2(values, rows, wanted, out) : among_one_by_one(values, rows, wanted, out);
+}
+
+void text_masks(const std::uint64_t* offsets, std::size_t rows, const char* bytes, std::size_t size,
+                std::span<const TextKey> keys, std::uint64_t* out) noexcept {
+  has_avx2() ? text_avx2(offsets, rows, bytes, size, keys, out)
+             : text_masks_scalar(offsets, rows, bytes, size, keys, out);
+}
+
+#else
+
+void among_masks(const std::int64_t* values, std::size_t rows, std::span<const std::int64_t> wanted,
+                 std::uint64_t* out) noexcept {
+  among_one_by_one(values, rows, wanted, out);
+}
+
+void among_masks(const double* values, std::size_t rows, std::span<const double> wanted, std::uint64_t* out) noexcept {
+  among_one_by_one(values, rows, wanted, out);
+}
+
+void text_masks(const std::uint64_t* offsets, std::size_t rows, const char* bytes, std::size_t size,
+                std::span<const TextKey> keys, std::uint64_t* out) noexcept {
+  text_masks_scalar(offsets, rows, bytes, size, keys, out);
+}
+
+#endif
+
+}  // namespace kelo_frame

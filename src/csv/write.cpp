@@ -4,7 +4,7 @@
 // string of its own. The string grows by projecting the final size from the
 // rows written so far, so a large table is copied a handful of times at most
 // while it grows. Integers go through a two-digits-at-a-time writer, floats
-// through repr::float_to, texts through the shared field writer. A text cell is
+// through repr::float_to_padded, texts through the shared field writer. A text cell is
 // written in quotes whenever the reader would take it for a float; most texts
 // are ruled out by a quick look at their bytes before the float grammar is
 // consulted.
@@ -314,8 +314,8 @@ Written write_into(const Table& table, Sink& sink) {
           break;
         }
         case Dtype::F64: {
-          room(repr::float_max_chars + 1, pos);
-          p = repr::float_to(p, s.f64[row]);
+          room(repr::float_write_room + 1, pos);
+          p = repr::float_to_padded(p, s.f64[row]);
           break;
         }
         case Dtype::Str: {

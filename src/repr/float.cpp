@@ -1,7 +1,8 @@
 // Float text: the shortest round-trip digits, laid out as Python's repr()
 // lays them out.
 //
-// The digits D and decimal exponent E come from one of two sources:
+// The decimal m x 10^e (m the significand, at most 17 digits) comes from one
+// of three sources:
 //
 // - A fast path for values that are the nearest float to a decimal of at most
 //   15 significant digits between 1e-8 and 1e15 (prices, measurements,
@@ -10,13 +11,23 @@
 //   the value, it is the only short decimal that does and its digits are the
 //   shortest. The decimal is found by scaling to 15 digits and rounding; one
 //   correctly rounded division proves or refutes it.
-// - std::to_chars in scientific form for everything else. Among equally short
-//   significands it takes the one nearest the exact value, and of two equally
-//   near it takes the one whose last digit is even, which is also repr()'s
+// - The general search (shortest_digits below), which scales the value's
+//   rounding interval by 10^-k with a 126-bit power of ten so that the
+//   interval is at least one unit wide, then tries the multiples of 10 units
+//   in it (at most one fits) and then the two units around the value. Among
+//   equally short candidates it takes the one nearest the exact value, and of
+//   two equally near the one whose last digit is even, which is also repr()'s
 //   choice (1200664025187498.75 gives ...498.8, ...498.25 gives ...498.2).
+// - std::to_chars, which makes the same choice, for the values where the
+//   search's products land within 2^-63 of an integer: there the rounding of
+//   the 126-bit power could decide a comparison, so the exact routine does.
+//   That happens only for values whose scaled bounds are (nearly) integers,
+//   a vanishing share of real data.
 //
-// The layout is then fixed by E: plain decimals for -4 <= E <= 15, scientific
-// form with a signed, at least two-digit exponent otherwise.
+// The layout is then fixed by the exponent E of the first digit: plain
+// decimals for -4 <= E <= 15, scientific form with a signed, at least
+// two-digit exponent otherwise. The digits are made as words of 8 ASCII
+// digits and placed with whole-word stores straight into the output.
 #include "float.hpp"
 
 #include <array>
@@ -26,8 +37,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "pow10_table.hpp"
+
 namespace kelo_frame::repr {
 namespace {
+
+__extension__ using u128 = unsigned __int128;
 
 // The plain-decimal range of exponents; outside it the text is scientific.
 constexpr int kMinPlainExp = -4;
@@ -36,6 +51,13 @@ constexpr int kMaxPlainExp = 15;
 // Powers of ten that are exact floats.
 constexpr std::array<double, 23> kPow10 = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                            1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+constexpr std::array<std::uint64_t, 20> kPow10Int = [] {
+  std::array<std::uint64_t, 20> t{};
+  t[0] = 1;
+  for (std::size_t i = 1; i < t.size(); ++i) t[i] = t[i - 1] * 10;
+  return t;
+}();
 
 // The fast path's range of decimal exponents and its number of digits.
 constexpr int kFastMinExp = -8;
@@ -51,30 +73,11 @@ constexpr std::array<char, 200> kPairs = [] {
   return t;
 }();
 
-// The significand digits and decimal exponent of a positive finite float.
-// The digits are read with fixed-size copies that may run past the last
-// digit, so they sit in a buffer with room to spare.
+// A positive decimal m x 10^e.
 struct Decimal {
-  std::array<char, 64> buf{};
-  const char* digits = nullptr;
-  int n = 0;    // number of digits, no trailing zero
-  int exp = 0;  // value = d1.d2...dn x 10^exp
+  std::uint64_t m = 0;
+  int e = 0;
 };
-
-// The 8 decimal digits of x < 10^8 as the bytes of one word, the first digit
-// in the lowest byte, each byte holding the digit's value (0 to 9). Splits
-// x into two 4-digit lanes, each of those into two 2-digit lanes, and those
-// into digits, with multiply-and-shift divisions that are exact for these
-// ranges.
-constexpr std::uint64_t digit_word(std::uint64_t x) noexcept {
-  const std::uint64_t upper = (x * 109951163) >> 40;  // x / 10^4
-  const std::uint64_t fours = x - upper * 10000 + (upper << 32);
-  const std::uint64_t hundreds = ((fours * 10486) >> 20) & 0x0000007F0000007FU;  // each lane / 100
-  const std::uint64_t twos = fours - hundreds * 100 + (hundreds << 16);
-  const std::uint64_t tens = ((twos * 103) >> 10) & 0x000F000F000F000FU;  // each lane / 10
-  // The last digit is in the lowest byte now; reverse the bytes.
-  return std::byteswap(twos - tens * 10 + (tens << 8));
-}
 
 // The fast path: true and d filled when a is the nearest float to a decimal
 // of at most 15 significant digits in the fast range.
@@ -99,86 +102,201 @@ bool short_decimal(double a, Decimal& d) noexcept {
   // rounds to a.
   constexpr double kRound = 4503599627370496.0;
   const double scaled = (t + kRound) - kRound;
-  const double scale = kPow10[static_cast<std::size_t>(k)];
-  if (scaled / scale != a) return false;
-  // v is at most 10^15: its 16 places are two words of 8 digits, each made
-  // at once, and the zeros at both ends are counted from the words.
-  const auto v = static_cast<std::uint64_t>(scaled);
-  std::uint64_t high = digit_word(v / 100000000);
-  std::uint64_t low = digit_word(v % 100000000);
-  // The first place is now the lowest byte; v > 0, so some byte is nonzero.
-  const int first = high != 0 ? std::countr_zero(high) / 8 : 8 + std::countr_zero(low) / 8;
-  const int last = low != 0 ? 16 - std::countl_zero(low) / 8 : 8 - std::countl_zero(high) / 8;
-  constexpr std::uint64_t kZeros = 0x3030303030303030U;
-  high |= kZeros;
-  low |= kZeros;
-  if constexpr (std::endian::native == std::endian::big) {
-    high = std::byteswap(high);
-    low = std::byteswap(low);
-  }
-  char* buf = d.buf.data();
-  std::memcpy(buf, &high, 8);
-  std::memcpy(buf + 8, &low, 8);
-  d.digits = buf + first;
-  d.n = last - first;
-  d.exp = (16 - first - 1) - k;
+  if (scaled / kPow10[static_cast<std::size_t>(k)] != a) return false;
+  d.m = static_cast<std::uint64_t>(scaled);
+  d.e = -k;
   return true;
 }
 
-// The general path: std::to_chars's shortest scientific text, "d" or
-// "d.ddd", then 'e', the exponent's sign and two or three digits.
-void shortest(double a, Decimal& d) noexcept {
-  char* sci = d.buf.data();
-  const char* end = std::to_chars(sci, sci + 32, a, std::chars_format::scientific).ptr;
-  const int exp_digits = end[-4] == 'e' ? 2 : 3;
-  const char* e = end - exp_digits - 2;
-  int exp = end[-1] - '0' + 10 * (end[-2] - '0');
-  if (exp_digits == 3) exp += 100 * (end[-3] - '0');
-  d.exp = e[1] == '-' ? -exp : exp;
-  if (e == sci + 1) {  // one digit, no point
-    d.digits = sci;
-    d.n = 1;
-  } else {  // move the first digit over the point
-    sci[1] = sci[0];
-    d.digits = sci + 1;
-    d.n = static_cast<int>(e - sci) - 1;
-  }
+// floor(q log10 2), floor(log10(3/4 2^q)) and floor(e log2 10) over the
+// exponents of doubles (tools/gen_pow10_table.py checks them exactly).
+constexpr int floor_log10_pow2(int q) noexcept { return static_cast<int>((q * 661971961083LL) >> 41); }
+constexpr int floor_log10_three_quarters_pow2(int q) noexcept {
+  return static_cast<int>((q * 661971961083LL - 274743187321LL) >> 41);
+}
+constexpr int floor_log2_pow10(int e) noexcept { return static_cast<int>((e * 913124641741LL) >> 38); }
+
+// floor(g x cp / 2^127) with its lowest bit set when the quotient is not an
+// integer (rounding to odd keeps every comparison with an even integer
+// exact). False when the quotient is within 2^-63 of an integer: g is above
+// the true power by less than one unit, which moves the quotient by less than
+// 2^-66, so only there can the approximation decide a comparison.
+inline bool round_to_odd(std::uint64_t g_high, std::uint64_t g_low, std::uint64_t cp, std::uint64_t& out) noexcept {
+  const u128 low = static_cast<u128>(g_low) * cp;
+  const u128 high = static_cast<u128>(g_high) * cp;
+  const u128 mid = (low >> 64) + static_cast<std::uint64_t>(high);  // bits 64..128 of the product
+  const auto mid_low = static_cast<std::uint64_t>(mid);
+  const std::uint64_t fraction = mid_low & 0x7FFFFFFFFFFFFFFFU;  // the top 63 bits of the fraction
+  if (fraction == 0 || fraction == 0x7FFFFFFFFFFFFFFFU) return false;
+  const auto top = static_cast<std::uint64_t>(high >> 64) + static_cast<std::uint64_t>(mid >> 64);
+  out = ((top << 1) | (mid_low >> 63)) | 1U;
+  return true;
 }
 
-// Writes the body of the text into out, which has room for 48 bytes: the
-// digits are placed with fixed-size copies of 17 bytes (the most digits),
-// and only the first bytes up to the returned end count.
-char* layout(char* out, const Decimal& dec) noexcept {
-  constexpr std::size_t kAll = 17;
-  const char* d = dec.digits;
-  const int n = dec.n;
-  const int exp = dec.exp;
+// The shortest decimal in the rounding interval of c x 2^q, the nearest of
+// those to it, the even one of two equally near. False (d unset) where the
+// 126-bit power of ten cannot decide.
+bool shortest_digits(std::uint64_t c, int q, Decimal& d) noexcept {
+  constexpr std::uint64_t kHidden = std::uint64_t{1} << 52;
+  // The interval's ends are included when c is even (a text halfway to a
+  // neighbour reads as the even significand).
+  const std::uint64_t out = c & 1U;
+  // In quarter units: the value, and its interval's ends. Just above a power
+  // of two the float below is half as far away as the one above.
+  const std::uint64_t cb = c << 2;
+  const std::uint64_t cbr = cb + 2;
+  const bool irregular = c == kHidden && q != -1074;
+  const std::uint64_t cbl = irregular ? cb - 1 : cb - 2;
+  const int k = irregular ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
+  // Scale by 10^-k = g x 2^(r - 125); h (1 to 5) brings the product to
+  // quarter units of 10^k after the division by 2^127.
+  const int h = q + floor_log2_pow10(-k) + 2;
+  const auto at = static_cast<std::size_t>(2 * (k - kPow10Smallest));
+  const std::uint64_t g_high = kPow10Table[at];
+  const std::uint64_t g_low = kPow10Table[at + 1];
+  std::uint64_t vb = 0;
+  std::uint64_t vbl = 0;
+  std::uint64_t vbr = 0;
+  if (!round_to_odd(g_high, g_low, cb << h, vb) || !round_to_odd(g_high, g_low, cbl << h, vbl) ||
+      !round_to_odd(g_high, g_low, cbr << h, vbr)) {
+    return false;
+  }
+  const std::uint64_t s = vb >> 2;  // floor(value / 10^k)
+  if (s >= 10) {
+    // One digit fewer: the multiples of 10 units around the value. The
+    // interval is narrower than 10 units, so at most one of them is in it.
+    const std::uint64_t sp10 = s / 10 * 10;
+    const std::uint64_t tp10 = sp10 + 10;
+    const bool upin = vbl + out <= sp10 << 2;
+    const bool wpin = (tp10 << 2) + out <= vbr;
+    if (upin != wpin) {
+      d = {.m = upin ? sp10 : tp10, .e = k};
+      return true;
+    }
+  }
+  // The units just below and above the value; at least one is in the
+  // interval, which is at least one unit wide.
+  const std::uint64_t t = s + 1;
+  const bool uin = vbl + out <= s << 2;
+  const bool win = (t << 2) + out <= vbr;
+  if (uin != win) {
+    d = {.m = uin ? s : t, .e = k};
+    return true;
+  }
+  // Both: the nearer, the even one on a tie. vb and the midpoint are in
+  // quarter units; vb is odd unless exact.
+  const std::uint64_t mid = (s + t) << 1;
+  d = {.m = vb < mid || (vb == mid && (s & 1U) == 0) ? s : t, .e = k};
+  return true;
+}
+
+// The reference: std::to_chars's shortest scientific text, "d" or "d.ddd",
+// then 'e', the exponent's sign and two or three digits, read back into m and
+// e. Used only where shortest_digits cannot decide.
+Decimal to_chars_digits(double a) noexcept {
+  std::array<char, 32> buf{};
+  const char* end = std::to_chars(buf.data(), buf.data() + buf.size(), a, std::chars_format::scientific).ptr;
+  Decimal d;
+  const char* p = buf.data();
+  int digits = 0;
+  for (; *p != 'e'; ++p) {
+    if (*p == '.') continue;
+    d.m = d.m * 10 + static_cast<std::uint64_t>(*p - '0');
+    ++digits;
+  }
+  int exp = 0;
+  std::from_chars(p + (p[1] == '+' ? 2 : 1), end, exp);
+  d.e = exp - (digits - 1);
+  return d;
+}
+
+// The 8 decimal digits of x < 10^8 as the bytes of one word, the first digit
+// in the lowest byte, each byte holding the digit's value (0 to 9). Splits
+// x into two 4-digit lanes, each of those into two 2-digit lanes, and those
+// into digits, with multiply-and-shift divisions that are exact for these
+// ranges.
+constexpr std::uint64_t digit_word(std::uint64_t x) noexcept {
+  const std::uint64_t upper = (x * 109951163) >> 40;  // x / 10^4
+  const std::uint64_t fours = x - upper * 10000 + (upper << 32);
+  const std::uint64_t hundreds = ((fours * 10486) >> 20) & 0x0000007F0000007FU;  // each lane / 100
+  const std::uint64_t twos = fours - hundreds * 100 + (hundreds << 16);
+  const std::uint64_t tens = ((twos * 103) >> 10) & 0x000F000F000F000FU;  // each lane / 10
+  // The last digit is in the lowest byte now; reverse the bytes.
+  return std::byteswap(twos - tens * 10 + (tens << 8));
+}
+
+// The number of decimal digits of m > 0: floor(log10(m)) + 1, from the bit
+// length (1233 / 4096 ~ log10 2).
+inline int digit_count(std::uint64_t m) noexcept {
+  const int t = ((64 - std::countl_zero(m)) * 1233) >> 12;
+  return t + (m >= kPow10Int[static_cast<std::size_t>(t)] ? 1 : 0);
+}
+
+// 16 text bytes, the first in memory at the lowest position, with a store and
+// a way to drop the first bytes.
+struct Text16 {
+  u128 bits = 0;
+
+  void store(char* at) const noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(at, &bits, 16);
+    } else {
+      const std::uint64_t words[2] = {std::byteswap(static_cast<std::uint64_t>(bits)),
+                                      std::byteswap(static_cast<std::uint64_t>(bits >> 64))};
+      std::memcpy(at, words, 16);
+    }
+  }
+  // The bytes from position n (0 to 15) on, moved to the front.
+  [[nodiscard]] Text16 from(int n) const noexcept { return {bits >> (8 * n)}; }
+};
+
+// Writes m x 10^e (m > 0, at most 17 digits) in repr()'s layout at out,
+// which has room for float_write_room bytes.
+char* put_decimal(char* out, Decimal dec) noexcept {
+  // Made exactly 17 digits long: the first digit alone, the other 16 as two
+  // words of 8 (their trailing zeros were the significand's).
+  const int count = digit_count(dec.m);
+  const std::uint64_t m17 = dec.m * kPow10Int[static_cast<std::size_t>(17 - count)];
+  const int exp = dec.e + count - 1;
+  const std::uint64_t first = m17 / kPow10Int[16];
+  const std::uint64_t rest = m17 - first * kPow10Int[16];
+  const std::uint64_t high = digit_word(rest / 100000000);
+  const std::uint64_t low = digit_word(rest % 100000000);
+  // Digits after the first, trailing zeros not counted (the last digit sits
+  // in the highest nonzero byte).
+  const int more = low != 0 ? 16 - std::countl_zero(low) / 8 : high != 0 ? 8 - std::countl_zero(high) / 8 : 0;
+  constexpr std::uint64_t kZeros = 0x3030303030303030U;
+  const Text16 tail{(static_cast<u128>(low | kZeros) << 64) | (high | kZeros)};
+  const char lead = static_cast<char>('0' + first);
+
   if (exp > kMaxPlainExp || exp < kMinPlainExp) {
-    out[0] = d[0];
+    out[0] = lead;
     out[1] = '.';
-    std::memcpy(out + 2, d + 1, kAll);
-    out += n > 1 ? n + 1 : 1;
-    *out++ = 'e';
-    *out++ = exp < 0 ? '-' : '+';
+    tail.store(out + 2);
+    out += more > 0 ? more + 2 : 1;
     const int a = exp < 0 ? -exp : exp;
+    out[0] = 'e';
+    out[1] = exp < 0 ? '-' : '+';
+    out += 2;
     if (a >= 100) *out++ = static_cast<char>('0' + a / 100);
     std::memcpy(out, &kPairs[static_cast<std::size_t>(2 * (a % 100))], 2);
     return out + 2;
   }
   if (exp < 0) {  // "0." then -exp-1 zeros (at most 3), then the digits
-    std::memcpy(out, "0.000", 6);
-    std::memcpy(out + 1 - exp, d, kAll);
-    return out + 1 - exp + n;
+    std::memcpy(out, "0.000000", 8);
+    out[1 - exp] = lead;
+    tail.store(out + 2 - exp);
+    return out + 2 - exp + more;
   }
+  // The 17 digits at out (zeros past the significand), then the point.
   const int whole = exp + 1;  // digits before the point, 1 to 16
-  if (whole < n) {
-    std::memcpy(out, d, kAll);
+  out[0] = lead;
+  tail.store(out + 1);
+  if (whole <= more) {  // the digits after the point move up by one
+    tail.from(whole - 1).store(out + whole + 1);
     out[whole] = '.';
-    std::memcpy(out + whole + 1, d + whole, kAll);
-    return out + n + 1;
+    return out + more + 2;
   }
-  std::memcpy(out, d, kAll);
-  std::memset(out + n, '0', 16);
   out[whole] = '.';
   out[whole + 1] = '0';
   return out + whole + 2;
@@ -191,26 +309,39 @@ inline char* put(char* out, const char* from, std::size_t n) noexcept {
 
 }  // namespace
 
-char* float_to(char* out, double value) noexcept {
-  if (std::isnan(value)) return put(out, "nan", 3);
-  const bool negative = std::signbit(value);
+char* float_to_padded(char* out, double value) noexcept {
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  const auto biased = static_cast<int>((bits >> 52) & 0x7FF);
+  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+  if (biased == 0x7FF) {
+    if (fraction != 0) return put(out, "nan", 3);
+    return (bits >> 63) != 0 ? put(out, "-inf", 4) : put(out, "inf", 3);
+  }
+  *out = '-';
+  out += bits >> 63;
+  if (biased == 0 && fraction == 0) return put(out, "0.0", 3);
   const double a = std::fabs(value);
-  if (std::isinf(a)) return negative ? put(out, "-inf", 4) : put(out, "inf", 3);
-  if (a == 0) return negative ? put(out, "-0.0", 4) : put(out, "0.0", 3);
   Decimal dec;
-  if (!short_decimal(a, dec)) shortest(a, dec);
-  // Composed in a scratch buffer with room for the fixed-size copies, then
-  // moved out in one copy of the longest text's length.
-  std::array<char, 64> text{};
-  text[0] = '-';
-  const char* end = layout(text.data() + (negative ? 1 : 0), dec);
+  if (!short_decimal(a, dec)) {
+    const std::uint64_t c = biased == 0 ? fraction : fraction | (std::uint64_t{1} << 52);
+    const int q = (biased == 0 ? 1 : biased) - 1075;
+    if (!shortest_digits(c, q, dec)) dec = to_chars_digits(a);
+  }
+  return put_decimal(out, dec);
+}
+
+char* float_to(char* out, double value) noexcept {
+  // Composed with room for the whole-word stores, then moved out in one copy
+  // of the longest text's length.
+  std::array<char, float_write_room> text{};
+  const char* end = float_to_padded(text.data(), value);
   std::memcpy(out, text.data(), float_max_chars);
   return out + (end - text.data());
 }
 
 std::string float_(double value) {
-  std::array<char, float_max_chars> buf{};
-  char* end = float_to(buf.data(), value);
+  std::array<char, float_write_room> buf{};
+  char* end = float_to_padded(buf.data(), value);
   return std::string(buf.data(), end);
 }
 

@@ -20,4 +20,12 @@ inline constexpr std::size_t float_max_chars = 24;
 // the CSV writer formats straight into its output buffer.
 char* float_to(char* out, double value) noexcept;
 
+// The room float_to_padded needs: it places digits with whole-word stores
+// that may run past the end of the text.
+inline constexpr std::size_t float_write_room = 48;
+
+// As float_to, for a buffer with room for float_write_room bytes: bytes past
+// the returned end may have been written and hold nothing of meaning.
+char* float_to_padded(char* out, double value) noexcept;
+
 }  // namespace kelo_frame::repr

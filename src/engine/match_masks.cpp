@@ -6,6 +6,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <type_traits>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -88,30 +89,54 @@ void text_masks_scalar(const std::uint64_t* offsets, std::size_t rows, const cha
 
 namespace {
 
-// Four cells against every wanted value: a lane of all ones where one matches.
-__attribute__((target("avx2"))) inline int hits4(const std::int64_t* p, std::span<const std::int64_t> wanted) noexcept {
-  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-  __m256i hit = _mm256_setzero_si256();
-  for (const std::int64_t w : wanted) hit = _mm256_or_si256(hit, _mm256_cmpeq_epi64(v, _mm256_set1_epi64x(w)));
-  return _mm256_movemask_pd(_mm256_castsi256_pd(hit));
+// The wanted values go four at a time into vector registers, every lane
+// holding the same value; a last group of fewer than four repeats its last
+// value, which changes no result.
+template <class T>
+__attribute__((target("avx2"))) inline __m256i broadcast(std::span<const T> wanted, std::size_t i) noexcept {
+  const T v = wanted[std::min(i, wanted.size() - 1)];
+  if constexpr (std::is_same_v<T, double>) {
+    return _mm256_castpd_si256(_mm256_set1_pd(v));
+  } else {
+    return _mm256_set1_epi64x(v);
+  }
 }
 
-__attribute__((target("avx2"))) inline int hits4(const double* p, std::span<const double> wanted) noexcept {
-  const __m256d v = _mm256_loadu_pd(p);
-  __m256d hit = _mm256_setzero_pd();
-  for (const double w : wanted) hit = _mm256_or_pd(hit, _mm256_cmp_pd(v, _mm256_set1_pd(w), _CMP_EQ_OQ));
-  return _mm256_movemask_pd(hit);
+// Lanes of all ones where the cells equal the key: as IEEE numbers for floats.
+template <class T>
+__attribute__((target("avx2"))) inline __m256i same(__m256i cells, __m256i key) noexcept {
+  if constexpr (std::is_same_v<T, double>) {
+    return _mm256_castpd_si256(_mm256_cmp_pd(_mm256_castsi256_pd(cells), _mm256_castsi256_pd(key), _CMP_EQ_OQ));
+  } else {
+    return _mm256_cmpeq_epi64(cells, key);
+  }
+}
+
+__attribute__((target("avx2"))) inline std::uint64_t bits4(__m256i lanes) noexcept {
+  return static_cast<std::uint64_t>(_mm256_movemask_pd(_mm256_castsi256_pd(lanes)));
 }
 
 template <class T>
 __attribute__((target("avx2"))) void among_avx2(const T* values, std::size_t rows, std::span<const T> wanted,
                                                 std::uint64_t* out) noexcept {
   const std::size_t words = rows / 64;
-  for (std::size_t w = 0; w < words; ++w) {
-    const T* p = values + w * 64;
-    std::uint64_t m = 0;
-    for (unsigned q = 0; q < 16; ++q) m |= static_cast<std::uint64_t>(hits4(p + 4 * q, wanted)) << (4 * q);
-    out[w] = m;
+  std::fill(out, out + words, 0);
+  for (std::size_t g = 0; g < wanted.size(); g += 4) {
+    const __m256i k0 = broadcast(wanted, g);
+    const __m256i k1 = broadcast(wanted, g + 1);
+    const __m256i k2 = broadcast(wanted, g + 2);
+    const __m256i k3 = broadcast(wanted, g + 3);
+    for (std::size_t w = 0; w < words; ++w) {
+      const T* p = values + w * 64;
+      std::uint64_t m = 0;
+      for (unsigned q = 0; q < 16; ++q) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4 * q));
+        const __m256i hit = _mm256_or_si256(_mm256_or_si256(same<T>(v, k0), same<T>(v, k1)),
+                                            _mm256_or_si256(same<T>(v, k2), same<T>(v, k3)));
+        m |= bits4(hit) << (4 * q);
+      }
+      out[w] |= m;
+    }
   }
   among_one_by_one(values + words * 64, rows - words * 64, wanted, out + words);
 }
@@ -123,7 +148,10 @@ __attribute__((target("avx2"))) inline int text_hits4(const std::uint64_t* o, co
   const __m256i begin = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(o));
   const __m256i end = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(o + 1));
   const __m256i length = _mm256_sub_epi64(end, begin);
-  const __m256i loaded = _mm256_i64gather_epi64(reinterpret_cast<const long long*>(bytes), begin, 1);
+  std::uint64_t h[4];  // NOLINT(cppcoreguidelines-pro-type-member-init)
+  for (unsigned i = 0; i < 4; ++i) std::memcpy(&h[i], bytes + o[i], 8);
+  const __m256i loaded = _mm256_set_epi64x(static_cast<long long>(h[3]), static_cast<long long>(h[2]),
+                                           static_cast<long long>(h[1]), static_cast<long long>(h[0]));
   // Keep the first min(length, 8) bytes: a shift by 64 or more gives zero.
   const __m256i past = _mm256_sllv_epi64(_mm256_set1_epi64x(-1), _mm256_slli_epi64(length, 3));
   const __m256i head = _mm256_andnot_si256(past, loaded);

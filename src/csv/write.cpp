@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -23,6 +24,10 @@
 #include "repr/float.hpp"
 #include "write.hpp"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace kelo_frame::csv {
 namespace {
 
@@ -32,30 +37,75 @@ constexpr std::size_t kI64Chars = 20;
 constexpr std::uint64_t kFirstRows = 1024;
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
+// Pages of fresh memory are made when first written, one fault each, which
+// on a virtual machine costs more than the formatting. Asking the kernel for
+// a run of pages at once (MADV_POPULATE_WRITE) halves that cost. Only whole
+// pages inside [from, to) are asked for; a kernel without the request says
+// no, and the pages then come one fault at a time as before.
+void prefault(const char* from, const char* to) noexcept {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  static bool supported = true;
+  constexpr std::uintptr_t kPage = 4096;
+  const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(from) + kPage - 1) & ~(kPage - 1);
+  const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(to) & ~(kPage - 1);
+  if (!supported || last <= first) return;
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the page-aligned start of our own area
+  if (madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE) != 0 && errno == EINVAL) {
+    supported = false;
+  }
+#else
+  (void)from;
+  (void)to;
+#endif
+}
+
 // A growing output area in the caller's sink, written through a raw pointer.
 // Its size is its usable room; the written length is tracked by the caller's
-// pointer, so growing carries over only the written bytes.
+// pointer, so growing carries over only the written bytes. The writer sees
+// the room only up to `ready`, the end of the pages made so far: reaching it
+// makes the next run of pages (see prefault) before moving it on.
 class Buffer {
  public:
-  Buffer(Sink& sink, std::size_t room) : sink_(sink), begin_(sink.resize(0, room)), end_(begin_ + room) {}
+  // Bytes of pages made at a time: small enough to stay in the cache between
+  // the kernel's zeroing and the writer's bytes.
+  static constexpr std::size_t kRun = std::size_t{512} << 10;
+
+  // The first room is ready in full: the header is written without checks.
+  Buffer(Sink& sink, std::size_t room) : sink_(sink), begin_(sink.resize(0, room)), end_(begin_ + room) {
+    ready_ = advance(begin_, room);
+  }
 
   [[nodiscard]] char* begin() const noexcept { return begin_; }
-  [[nodiscard]] char* end() const noexcept { return end_; }
+  [[nodiscard]] char* end() const noexcept { return ready_; }
 
   // Makes room for at least `need` bytes after `at` and for about `projected`
   // bytes in all; returns where `at` now is.
   char* grow(char* at, std::size_t need, std::size_t projected) {
-    const auto used = static_cast<std::size_t>(at - begin_);
-    const std::size_t room = std::max({used + need, projected, used + used / 2});
-    begin_ = sink_.resize(used, room);
-    end_ = begin_ + room;
-    return begin_ + used;
+    if (static_cast<std::size_t>(end_ - at) < need) {
+      const auto used = static_cast<std::size_t>(at - begin_);
+      const std::size_t room = std::max({used + need, projected, used + used / 2});
+      begin_ = sink_.resize(used, room);
+      end_ = begin_ + room;
+      at = begin_ + used;
+    }
+    ready_ = advance(at, need);
+    return at;
   }
 
  private:
+  // Makes the pages for the next run (and at least `need` bytes) after at;
+  // returns the run's end.
+  char* advance(char* at, std::size_t need) const noexcept {
+    const auto left = static_cast<std::size_t>(end_ - at);
+    char* const to = at + std::min(left, std::max(need, kRun));
+    prefault(at, to);
+    return to;
+  }
+
   Sink& sink_;
   char* begin_;
   char* end_;
+  char* ready_ = nullptr;
 };
 
 // The sink of write(): a std::string whose size is the room, taken without

@@ -28,9 +28,12 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "key_order.hpp"
+#include "large_buffer.hpp"
 #include "prefetch.hpp"
 
 namespace kelo_frame {
@@ -57,11 +60,14 @@ constexpr std::uint64_t nan_key = ~std::uint64_t{0};
 
 [[nodiscard]] inline std::uint64_t f64_key(double v, bool descending) noexcept {
   if (std::isnan(v)) return nan_key;
-  if (v == 0.0) v = 0.0;  // the two zeros are one value
-  const auto bits = std::bit_cast<std::uint64_t>(v);
+  // Adding +0.0 turns -0.0 into +0.0 (the two zeros are one value) and leaves
+  // every other number as it is.
+  const auto bits = std::bit_cast<std::uint64_t>(v + 0.0);
   // Negative floats order backwards by their bits: flip them all. Positive
-  // ones order forwards: set the sign bit so they follow the negatives.
-  const std::uint64_t key = (bits & sign_bit) != 0 ? ~bits : bits | sign_bit;
+  // ones order forwards: set the sign bit so they follow the negatives. (No
+  // branch: the sign decides at random in unsorted data.)
+  const auto negative = static_cast<std::uint64_t>(static_cast<std::int64_t>(bits) >> 63);
+  const std::uint64_t key = bits ^ (negative | sign_bit);
   return descending ? ~key : key;
 }
 
@@ -186,93 +192,6 @@ void sort_keyed(std::span<Keyed> items, std::span<Keyed> scratch) {
   radix_sort(items, scratch, 0, bits, [](const Keyed& item) { return item.key; });
 }
 
-// A buffer of n items left uninitialised: every item is written before it is
-// read, and zeroing hundreds of megabytes first would cost a pass of its own.
-template <class Item>
-using Buffer = std::unique_ptr<Item[]>;
-
-template <class Item>
-Buffer<Item> buffer(std::size_t n) {
-  return std::make_unique_for_overwrite<Item[]>(n);
-}
-
-// n items made by make(i), stably sorted by bits [lo, hi) of key_of(item).
-// Large inputs are split by their most significant digit while the items are
-// made, so the items are written to memory once, bucket by bucket, and each
-// bucket is then sorted in cache with a scratch buffer of the largest
-// bucket's size.
-template <class Item, class Make, class KeyOf>
-Buffer<Item> sorted_items(std::size_t n, const Make& make, unsigned lo, unsigned hi, const KeyOf& key_of) {
-  Buffer<Item> items = buffer<Item>(n);
-  if (n * sizeof(Item) <= cache_bytes || hi - lo <= lsd_bits) {
-    for (std::size_t i = 0; i < n; ++i) items[i] = make(i);
-    Buffer<Item> scratch = buffer<Item>(n);
-    radix_sort(std::span(items.get(), n), std::span(scratch.get(), n), lo, hi, key_of);
-    return items;
-  }
-  const unsigned width = std::min(msd_bits, hi - lo);
-  const unsigned shift = hi - width;
-  const std::size_t buckets = std::size_t{1} << width;
-  const std::uint64_t mask = buckets - 1;
-  std::vector<std::size_t> starts(buckets + 1);
-  for (std::size_t i = 0; i < n; ++i) ++starts[((key_of(make(i)) >> shift) & mask) + 1];
-  std::size_t largest = 0;
-  for (std::size_t b = 1; b <= buckets; ++b) {
-    largest = std::max(largest, starts[b]);
-    starts[b] += starts[b - 1];
-  }
-  std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
-  for (std::size_t i = 0; i < n; ++i) {
-    const Item item = make(i);
-    items[next[(key_of(item) >> shift) & mask]++] = item;
-  }
-  Buffer<Item> scratch = buffer<Item>(largest);
-  for (std::size_t b = 0; b < buckets; ++b) {
-    const std::size_t size = starts[b + 1] - starts[b];
-    if (size < 2) continue;
-    radix_sort(std::span(items.get() + starts[b], size), std::span(scratch.get(), size), lo, shift, key_of);
-  }
-  return items;
-}
-
-// The row numbers of places 0 to n - 1 (row_at(i)), stably sorted by
-// key_at(i), an order-preserving unsigned key.
-template <class KeyAt, class RowAt>
-RowIndex radix_rows(std::size_t n, const KeyAt& key_at, const RowAt& row_at) {
-  RowIndex out(n);
-  std::uint64_t least = ~std::uint64_t{0};
-  std::uint64_t most = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t key = key_at(i);
-    least = std::min(least, key);
-    most = std::max(most, key);
-  }
-  const auto key_bits = static_cast<unsigned>(std::bit_width(most - least));
-  const auto place_bits = static_cast<unsigned>(std::bit_width(n - 1));
-  if (n < 2 || key_bits == 0) {  // every key equal: already in order
-    for (std::size_t i = 0; i < n; ++i) out[i] = row_at(i);
-    return out;
-  }
-
-  if (key_bits + place_bits <= 64) {
-    // Packed: (key - least) in the high bits, the place in the low bits. The
-    // places are made in order, so sorting on the key bits alone is stable.
-    const auto make = [&key_at, least, place_bits](std::size_t i) -> std::uint64_t {
-      return ((key_at(i) - least) << place_bits) | i;
-    };
-    const Buffer<std::uint64_t> items = sorted_items<std::uint64_t>(n, make, place_bits, place_bits + key_bits,
-                                                                    [](std::uint64_t item) { return item; });
-    const std::uint64_t mask = (std::uint64_t{1} << place_bits) - 1;
-    for (std::size_t i = 0; i < n; ++i) out[i] = row_at(static_cast<std::size_t>(items[i] & mask));
-    return out;
-  }
-
-  const auto make = [&key_at, &row_at, least](std::size_t i) { return Keyed{key_at(i) - least, row_at(i)}; };
-  const Buffer<Keyed> items = sorted_items<Keyed>(n, make, 0, key_bits, [](const Keyed& item) { return item.key; });
-  for (std::size_t i = 0; i < n; ++i) out[i] = items[i].row;
-  return out;
-}
-
 // The places being sorted: row numbers, or none when place i is row i (a
 // table without a row index and without missing cells), which lets the key of
 // a place be read straight from the column in storage order.
@@ -290,22 +209,103 @@ struct Places {
   }
 };
 
-// Radix sort of places by key_of_row(row). Through a row index the keys are
-// gathered once into a buffer, so that the passes that read them again read
-// memory in order.
-template <class KeyOfRow, class Near>
-RowIndex radix_places(Places places, const KeyOfRow& key_of_row, const Near& near) {
+// Sources of keys for order_by_keys.
+
+// The keys of a column's rows in storage order: place i is row i, present
+// unless the validity says otherwise (AllPresent: no cell is missing).
+template <bool AllPresent, class Value, class KeyOf>
+class StorageKeys {
+ public:
+  static constexpr bool rows_are_places = true;
+
+  StorageKeys(const Value* values, std::size_t n, const Validity& valid, KeyOf key_of)
+      : values_(values), n_(n), words_(valid.words().data()), word_count_(valid.words().size()), key_of_(key_of) {}
+
+  [[nodiscard]] std::size_t size() const noexcept { return n_; }
+  [[nodiscard]] bool present(std::size_t i) const noexcept {
+    if constexpr (AllPresent) {
+      return true;
+    } else {
+      const std::size_t word = i >> 6;
+      return word >= word_count_ || ((words_[word] >> (i & 63)) & 1U) != 0;
+    }
+  }
+  [[nodiscard]] std::uint64_t key(std::size_t i) const noexcept { return key_of_(values_[i]); }
+  [[nodiscard]] static std::uint32_t row(std::size_t i) noexcept { return static_cast<std::uint32_t>(i); }
+
+ private:
+  const Value* values_;
+  std::size_t n_;
+  const std::uint64_t* words_;
+  std::size_t word_count_;
+  KeyOf key_of_;
+};
+
+// Keys gathered through a row index: places [0, present) hold the present
+// rows with their keys, places [present, size) the missing rows.
+class GatheredKeys {
+ public:
+  static constexpr bool rows_are_places = false;
+
+  GatheredKeys(const std::uint64_t* keys, const std::uint32_t* rows, std::size_t present, std::size_t n)
+      : keys_(keys), rows_(rows), present_(present), n_(n) {}
+
+  [[nodiscard]] std::size_t size() const noexcept { return n_; }
+  [[nodiscard]] bool present(std::size_t i) const noexcept { return i < present_; }
+  [[nodiscard]] std::uint64_t key(std::size_t i) const noexcept { return keys_[i]; }
+  [[nodiscard]] std::uint32_t row(std::size_t i) const noexcept { return rows_[i]; }
+
+ private:
+  const std::uint64_t* keys_;
+  const std::uint32_t* rows_;
+  std::size_t present_;
+  std::size_t n_;
+};
+
+// Every place present, with key key_at(i).
+template <class KeyAt>
+class PlaceKeys {
+ public:
+  static constexpr bool rows_are_places = false;
+
+  PlaceKeys(KeyAt key_at, Places places) : key_at_(key_at), places_(places) {}
+
+  [[nodiscard]] std::size_t size() const noexcept { return places_.size; }
+  [[nodiscard]] static bool present(std::size_t /*i*/) noexcept { return true; }
+  [[nodiscard]] std::uint64_t key(std::size_t i) const { return key_at_(i); }
+  [[nodiscard]] std::uint32_t row(std::size_t i) const noexcept { return places_[i]; }
+
+ private:
+  KeyAt key_at_;
+  Places places_;
+};
+
+// The places of a numeric column ordered by key_of(value), missing cells last;
+// nothing when they are already in order. Through a row index the keys are
+// gathered once, so that the passes that read them again read memory in order.
+template <class Value, class KeyOf>
+std::optional<RowIndex> reorder_numbers(const Value* values, const Validity& valid, Places places, KeyOf key_of) {
   const std::size_t n = places.size;
   if (places.rows == nullptr) {
-    const auto row = [](std::size_t i) { return static_cast<std::uint32_t>(i); };
-    return radix_rows(n, [&key_of_row, row](std::size_t i) { return key_of_row(row(i)); }, row);
+    if (valid.all_present()) return reorder_by_keys(StorageKeys<true, Value, KeyOf>(values, n, valid, key_of));
+    return reorder_by_keys(StorageKeys<false, Value, KeyOf>(values, n, valid, key_of));
   }
-  Buffer<std::uint64_t> keys = buffer<std::uint64_t>(n);
+  LargeBuffer<std::uint64_t> keys(n);
+  LargeBuffer<std::uint32_t> rows(n);
+  std::vector<std::uint32_t> missing;
+  std::size_t present = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    if (i + prefetch_distance < n) prefetch(near(places.rows[i + prefetch_distance]));
-    keys[i] = key_of_row(places.rows[i]);
+    if (i + prefetch_distance < n) prefetch(values + places.rows[i + prefetch_distance]);
+    const std::uint32_t r = places.rows[i];
+    if (valid.present(r)) {
+      keys[present] = key_of(values[r]);
+      rows[present++] = r;
+    } else {
+      missing.push_back(r);
+    }
   }
-  return radix_rows(n, [&keys](std::size_t i) { return keys[i]; }, [places](std::size_t i) { return places.rows[i]; });
+  std::copy(missing.begin(), missing.end(), rows.data() + present);
+  return reorder_by_keys(GatheredKeys(keys.data(), rows.data(), present, n));
 }
 
 // ---------------------------------------------------------------------------
@@ -492,7 +492,7 @@ class Distinct {
 std::optional<RowIndex> ranked_text_rows(Places places, const Texts& text, bool descending) {
   const std::size_t n = places.size;
   Distinct distinct(std::min<std::size_t>(std::size_t{1} << 16, n / 4));
-  Buffer<std::uint32_t> ids = buffer<std::uint32_t>(n);
+  LargeBuffer<std::uint32_t> ids(n);
   for (std::size_t i = 0; i < n; ++i) {
     text.prefetch_ahead(places.rows, i, n);
     const std::optional<std::uint32_t> id = distinct.find_or_add(text(places[i]));
@@ -508,8 +508,7 @@ std::optional<RowIndex> ranked_text_rows(Places places, const Texts& text, bool 
     rank[order[i]] = static_cast<std::uint32_t>(descending ? order.size() - 1 - i : i);
   }
   for (std::size_t i = 0; i < n; ++i) ids[i] = rank[ids[i]];
-  return radix_rows(
-      n, [&ids](std::size_t i) { return std::uint64_t{ids[i]}; }, [places](std::size_t i) { return places[i]; });
+  return order_by_keys(PlaceKeys{[ids = ids.data()](std::size_t i) { return std::uint64_t{ids[i]}; }, places});
 }
 
 RowIndex radix_text_rows(Places places, const Texts& text, bool descending) {
@@ -535,31 +534,21 @@ RowIndex compare_sort(Places places, const Before& before) {
   return rows;
 }
 
-RowIndex sort_present(const F64Col& col, Places places, bool descending, bool radix) {
+RowIndex sort_present(const F64Col& col, Places places, bool descending) {
   const double* values = col.values.data();
-  if (radix) {
-    return radix_places(
-        places, [values, descending](std::uint32_t r) { return f64_key(values[r], descending); },
-        [values](std::uint32_t r) { return values + r; });
-  }
   return compare_sort(places, [values, descending](std::uint32_t a, std::uint32_t b) {
     return f64_before(values[a], values[b], descending);
   });
 }
 
-RowIndex sort_present(const I64Col& col, Places places, bool descending, bool radix) {
+RowIndex sort_present(const I64Col& col, Places places, bool descending) {
   const std::int64_t* values = col.values.data();
-  if (radix) {
-    return radix_places(
-        places, [values, descending](std::uint32_t r) { return i64_key(values[r], descending); },
-        [values](std::uint32_t r) { return values + r; });
-  }
   return compare_sort(places, [values, descending](std::uint32_t a, std::uint32_t b) {
     return descending ? values[a] > values[b] : values[a] < values[b];
   });
 }
 
-RowIndex sort_present(const StrCol& col, Places places, bool descending, bool radix) {
+RowIndex sort_present(const StrCol& col, Places places, bool descending, bool radix = false) {
   const Texts text(col);
   if (radix) return radix_text_rows(places, text, descending);
   return compare_sort(places, [&text, descending](std::uint32_t a, std::uint32_t b) {
@@ -567,26 +556,52 @@ RowIndex sort_present(const StrCol& col, Places places, bool descending, bool ra
   });
 }
 
+// Sorts the places by a comparison sort of the present cells, followed by the
+// missing ones in the order given.
+template <class C>
+RowIndex split_and_sort(const C& c, Places places, bool descending, bool radix) {
+  RowIndex present;
+  RowIndex missing;
+  Places sorted = places;
+  if (!c.valid.all_present()) {
+    present.reserve(places.size);
+    for (std::size_t i = 0; i < places.size; ++i) {
+      const std::uint32_t r = places[i];
+      (c.valid.present(r) ? present : missing).push_back(r);
+    }
+    sorted = Places{present.data(), present.size()};
+  }
+  RowIndex out;
+  if constexpr (std::is_same_v<C, StrCol>)
+    out = sort_present(c, sorted, descending, radix);
+  else
+    out = sort_present(c, sorted, descending);
+  out.insert(out.end(), missing.begin(), missing.end());
+  return out;
+}
+
 // Sorts the places: the present cells first, then the missing ones in the
-// order given.
-RowIndex sort_places(const Col& col, Places places, bool descending, SortMethod method) {
+// order given. Nothing when the places are already in order (numbers only).
+std::optional<RowIndex> sort_places(const Col& col, Places places, bool descending, SortMethod method) {
   return std::visit(
-      [places, descending, method](const auto& c) {
-        RowIndex present;
-        RowIndex missing;
-        Places sorted = places;
-        if (!c.valid.all_present()) {
-          present.reserve(places.size);
-          for (std::size_t i = 0; i < places.size; ++i) {
-            const std::uint32_t r = places[i];
-            (c.valid.present(r) ? present : missing).push_back(r);
+      [places, descending, method](const auto& c) -> std::optional<RowIndex> {
+        using C = std::decay_t<decltype(c)>;
+        const bool radix = method == SortMethod::Radix || (method == SortMethod::Auto && places.size >= compare_below);
+        if constexpr (std::is_same_v<C, StrCol>) {
+          return split_and_sort(c, places, descending, radix);
+        } else {
+          if (!radix) return split_and_sort(c, places, descending, false);
+          const auto* values = c.values.data();
+          if constexpr (std::is_same_v<C, F64Col>) {
+            if (descending)
+              return reorder_numbers(values, c.valid, places, [](double v) { return f64_key(v, true); });
+            return reorder_numbers(values, c.valid, places, [](double v) { return f64_key(v, false); });
+          } else {
+            if (descending)
+              return reorder_numbers(values, c.valid, places, [](std::int64_t v) { return i64_key(v, true); });
+            return reorder_numbers(values, c.valid, places, [](std::int64_t v) { return i64_key(v, false); });
           }
-          sorted = Places{present.data(), present.size()};
         }
-        const bool radix = method == SortMethod::Radix || (method == SortMethod::Auto && sorted.size >= compare_below);
-        RowIndex out = sort_present(c, sorted, descending, radix);
-        out.insert(out.end(), missing.begin(), missing.end());
-        return out;
       },
       col);
 }
@@ -594,14 +609,22 @@ RowIndex sort_places(const Col& col, Places places, bool descending, SortMethod 
 }  // namespace
 
 RowIndex sort_rows(const Col& col, RowIndex rows, bool descending, SortMethod method) {
-  return sort_places(col, Places{rows.data(), rows.size()}, descending, method);
+  std::optional<RowIndex> sorted = sort_places(col, Places{rows.data(), rows.size()}, descending, method);
+  return sorted ? std::move(*sorted) : std::move(rows);
 }
 
 Result<Table> Table::sort(std::string_view name, bool descending) const {
   auto found = col(name);
   if (!found) return fail(std::move(found.error()));
   const Places places{index ? index->data() : nullptr, static_cast<std::size_t>(height)};
-  return over(sort_places(**found, places, descending, SortMethod::Auto));
+  std::optional<RowIndex> sorted = sort_places(**found, places, descending, SortMethod::Auto);
+  if (sorted) return over(std::move(*sorted));
+  // Already in order: the same rows, and without a row index no list is made.
+  if (index) return over(*index);
+  Table out;
+  out.columns = columns;
+  out.height = height;
+  return out;
 }
 
 }  // namespace kelo_frame

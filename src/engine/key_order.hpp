@@ -1,0 +1,519 @@
+// Stable ordering of places by unsigned 64-bit keys: the radix sort behind
+// sorting by a numeric column (and by the ranks of texts).
+//
+// A source describes the places 0 to n - 1:
+//
+//   std::size_t size() const;
+//   bool present(std::size_t i) const;       // missing places go last, in order
+//   std::uint64_t key(std::size_t i) const;  // read for present places only
+//   std::uint32_t row(std::size_t i) const;  // what the result lists
+//   static constexpr bool rows_are_places;   // row(i) == i
+//
+// order_by_keys returns the rows of the present places, stably ordered by key,
+// followed by the rows of the missing places in place order. One scan finds
+// the keys' range and whether they are already in order (or in reverse
+// order); such inputs are answered in one more pass. Otherwise:
+//
+// - Keys of few bits are counted and the rows written straight to the result
+//   (a counting sort: no intermediate items at all).
+// - Other keys become items (the key less the least key, plus the place or the
+//   row). Large inputs are split through memory once into buckets of about
+//   equal size, planned from a sample of the keys before the scan, which then
+//   counts the buckets as it goes: skewed keys (the exponents of floats) still
+//   give buckets that fit in cache. Each bucket is then sorted in cache, most
+//   significant digit first with digits of about as many values as items, and
+//   its rows written to the result.
+// - When the keys' range and the place fit together in 64 bits, both are
+//   packed into one word whose order is the stable order, halving the memory
+//   moved.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "large_buffer.hpp"
+#include "table.hpp"
+
+namespace kelo_frame {
+
+namespace key_order_detail {
+
+// Runs this short are finished by an insertion sort.
+inline constexpr std::size_t insertion_below = 24;
+// The widest digit of the in-cache most-significant-digit sort.
+inline constexpr unsigned cache_digit = 12;
+// Keys of at most this many bits are sorted by counting alone.
+inline constexpr unsigned counting_bits = 11;
+// Width of the prefix that places keys in buckets.
+inline constexpr unsigned split_bits = 12;
+// Keys sampled to plan the split, and the most bits by which a prefix of many
+// keys is split further.
+inline constexpr std::size_t sample_size = 1 << 14;
+inline constexpr unsigned max_split = 12;
+// Inputs of at most this many bytes of items skip the split.
+inline constexpr std::size_t cache_bytes = std::size_t{1} << 20;
+
+struct Keyed {
+  std::uint64_t key;
+  std::uint32_t row;
+};
+
+// Item operations: the key bits to sort on and the row to list.
+struct PackedItems {
+  using Item = std::uint64_t;
+  unsigned place_bits;
+  [[nodiscard]] static std::uint64_t key(Item item) noexcept { return item; }
+  [[nodiscard]] std::size_t place(Item item) const noexcept {
+    return static_cast<std::size_t>(item & ((std::uint64_t{1} << place_bits) - 1));
+  }
+};
+
+struct KeyedItems {
+  using Item = Keyed;
+  [[nodiscard]] static std::uint64_t key(const Item& item) noexcept { return item.key; }
+};
+
+// Stable insertion sort of a short run by key.
+template <class Item, class Ops>
+void insertion_sort(Item* items, std::size_t m, Ops ops) {
+  for (std::size_t i = 1; i < m; ++i) {
+    const Item item = items[i];
+    const std::uint64_t key = ops.key(item);
+    std::size_t j = i;
+    while (j > 0 && ops.key(items[j - 1]) > key) {
+      items[j] = items[j - 1];
+      --j;
+    }
+    items[j] = item;
+  }
+}
+
+// Sorts the m items of a by key (for packed items the bits below lo hold the
+// place, so the order of whole words is the stable order) and writes their
+// rows to out. b is scratch of m items. Each level splits stably by a digit
+// of about as many values as there are items, taken from the top of the
+// keys' range (key - least); most values then hold zero, one or two items,
+// and one insertion sort over the whole level, which rarely moves an item,
+// finishes it. A level with a crowded value sorts each value's items the same
+// way.
+template <class Item, class Ops, class Emit>
+void cache_sort(Item* a, Item* b, std::size_t m, unsigned lo, std::uint32_t* out, Ops ops, Emit emit) {
+  if (m < insertion_below) {
+    insertion_sort(a, m, ops);
+    for (std::size_t j = 0; j < m; ++j) out[j] = emit(a[j]);
+    return;
+  }
+  std::uint64_t least = ops.key(a[0]);
+  std::uint64_t most = least;
+  for (std::size_t j = 1; j < m; ++j) {
+    least = std::min(least, ops.key(a[j]));
+    most = std::max(most, ops.key(a[j]));
+  }
+  if ((least >> lo) == (most >> lo)) {  // the keys are equal: the items are in place order
+    for (std::size_t j = 0; j < m; ++j) out[j] = emit(a[j]);
+    return;
+  }
+  const auto range_bits = static_cast<unsigned>(std::bit_width(most - least));
+  const unsigned width = std::min({cache_digit, range_bits, static_cast<unsigned>(std::bit_width(m))});
+  const unsigned shift = range_bits - width;
+  const std::size_t values = std::size_t{1} << width;
+  // The next digit below, for the least-significant-digit pass first.
+  const unsigned low_width = std::min(width, shift);
+  const unsigned low_shift = shift - low_width;
+  const std::uint64_t low_mask = (std::uint64_t{1} << low_width) - 1;
+  const auto digit = [&ops, least, shift](const Item& item) {
+    return static_cast<std::size_t>((ops.key(item) - least) >> shift);
+  };
+  const auto low_digit = [&ops, least, low_shift, low_mask](const Item& item) {
+    return static_cast<std::size_t>(((ops.key(item) - least) >> low_shift) & low_mask);
+  };
+  std::array<std::uint32_t, std::size_t{1} << cache_digit> ends;
+  std::array<std::uint32_t, std::size_t{1} << cache_digit> low_ends;
+  std::fill_n(ends.begin(), values, 0U);
+  std::fill_n(low_ends.begin(), low_mask + 1, 0U);
+  for (std::size_t j = 0; j < m; ++j) {
+    ++ends[digit(a[j])];
+    ++low_ends[low_digit(a[j])];
+  }
+  std::uint32_t crowded = 0;
+  std::uint32_t sum = 0;
+  for (std::size_t d = 0; d < values; ++d) {
+    crowded = std::max(crowded, ends[d]);
+    sum += std::exchange(ends[d], sum);  // counts become starts
+  }
+  if (crowded < insertion_below) {
+    // Few items share a value of the top digit: sort by the next digit and
+    // then by the top one (both stable), which leaves items out of order
+    // only where they share both digits, so that the insertion sort that
+    // finishes the level almost never moves an item (and so almost never
+    // mispredicts a branch).
+    Item* sorted = b;
+    if (low_width != 0) {
+      sum = 0;
+      for (std::size_t d = 0; d <= low_mask; ++d) sum += std::exchange(low_ends[d], sum);
+      for (std::size_t j = 0; j < m; ++j) b[low_ends[low_digit(a[j])]++] = a[j];
+      for (std::size_t j = 0; j < m; ++j) a[ends[digit(b[j])]++] = b[j];
+      sorted = a;
+    } else {
+      for (std::size_t j = 0; j < m; ++j) b[ends[digit(a[j])]++] = a[j];
+    }
+    insertion_sort(sorted, m, ops);
+    for (std::size_t j = 0; j < m; ++j) out[j] = emit(sorted[j]);
+    return;
+  }
+  // Starts become ends.
+  for (std::size_t j = 0; j < m; ++j) b[ends[digit(a[j])]++] = a[j];
+  std::size_t begin = 0;
+  for (std::size_t d = 0; d < values; ++d) {
+    const std::size_t end = ends[d];
+    if (end != begin) cache_sort(b + begin, a + begin, end - begin, lo, out + begin, ops, emit);
+    begin = end;
+  }
+}
+
+// The rows of the places in place order, the present ones first.
+template <class Source>
+void emit_in_order(Source source, std::size_t present, std::uint32_t* out) {
+  std::size_t next = 0;
+  std::size_t next_missing = present;
+  for (std::size_t i = 0; i < source.size(); ++i) {
+    if (source.present(i))
+      out[next++] = source.row(i);
+    else
+      out[next_missing++] = source.row(i);
+  }
+}
+
+// For keys that never increase: the runs of equal keys in reverse order, each
+// run in place order. Rows are written back to front, and each run, reversed
+// by that, is turned round once it ends.
+template <class Source>
+void emit_runs_reversed(Source source, std::size_t present, std::uint32_t* out) {
+  std::size_t next_missing = present;
+  std::size_t end = present;      // the present rows go to out[.., end)
+  std::size_t run_end = present;  // the current run occupies out[end, run_end)
+  std::uint64_t run_key = 0;
+  for (std::size_t i = 0; i < source.size(); ++i) {
+    if (!source.present(i)) {
+      out[next_missing++] = source.row(i);
+      continue;
+    }
+    const std::uint64_t key = source.key(i);
+    if (key != run_key || end == present) {
+      std::reverse(out + end, out + run_end);
+      run_end = end;
+      run_key = key;
+    }
+    out[--end] = source.row(i);
+  }
+  std::reverse(out + end, out + run_end);
+}
+
+// Counting sort of keys of few bits (key - least < 2^bits).
+template <class Source>
+void counting_order(Source source, std::uint64_t least, unsigned bits, std::size_t present,
+                    std::uint32_t* out) {
+  std::vector<std::size_t> next((std::size_t{1} << bits) + 1);
+  for (std::size_t i = 0; i < source.size(); ++i) {
+    if (source.present(i)) ++next[source.key(i) - least + 1];
+  }
+  for (std::size_t d = 1; d < next.size(); ++d) next[d] += next[d - 1];
+  std::size_t next_missing = present;
+  for (std::size_t i = 0; i < source.size(); ++i) {
+    if (source.present(i))
+      out[next[source.key(i) - least]++] = source.row(i);
+    else
+      out[next_missing++] = source.row(i);
+  }
+}
+
+// How large inputs are split into buckets, planned from a sample of the keys
+// before the keys are read in full, so that the pass that finds their range
+// also counts the buckets. Keys are placed by their prefix: the top bits of
+// (key - base) within the sample's range. Neighbouring prefixes share a
+// bucket while it is expected to hold at most `full` items; a prefix expected
+// to hold more is split by the bits below it into enough buckets. Keys below
+// the sample's range go to the first bucket, keys above it to a last one of
+// their own.
+class SplitPlan {
+ public:
+  // Nothing when the sample finds no present place.
+  template <class Source>
+  static std::optional<SplitPlan> sample(const Source& source) {
+    const std::size_t n = source.size();
+    const std::size_t step = std::max<std::size_t>(n / sample_size, 1);
+    std::vector<std::uint64_t> keys;
+    keys.reserve(n / step + 1);
+    for (std::size_t at = 0; at < n; at += step) {
+      // The first present place of each step, so that a regular pattern of
+      // missing cells cannot hide the keys.
+      const std::size_t end = std::min(n, at + step);
+      for (std::size_t i = at; i < end; ++i) {
+        if (source.present(i)) {
+          keys.push_back(source.key(i));
+          break;
+        }
+      }
+    }
+    if (keys.empty()) return std::nullopt;
+    const auto [low, high] = std::minmax_element(keys.begin(), keys.end());
+    SplitPlan plan;
+    plan.base_ = *low;
+    const auto range_bits = static_cast<unsigned>(std::bit_width(*high - *low));
+    const unsigned width = std::min(split_bits, range_bits);
+    plan.shift_ = range_bits - width;
+    const std::size_t prefixes = std::size_t{1} << width;
+    plan.last_ = prefixes;
+    std::vector<std::uint32_t> sampled(prefixes);
+    for (const std::uint64_t key : keys) ++sampled[static_cast<std::size_t>((key - plan.base_) >> plan.shift_)];
+
+    // Expected items per prefix: sampled * n / keys.size(), against full.
+    const std::size_t full = std::max<std::size_t>(n >> 11, 1024);
+    plan.route_.resize(prefixes + 1);
+    std::size_t buckets = 0;
+    std::size_t filled = 0;
+    bool open = false;
+    for (std::size_t p = 0; p < prefixes; ++p) {
+      const std::size_t expected = sampled[p] * n / keys.size();
+      if (expected > full && plan.shift_ > 0) {
+        if (open) ++buckets;
+        open = false;
+        filled = 0;
+        const unsigned split =
+            std::min({static_cast<unsigned>(std::bit_width((expected - 1) / full)), max_split, plan.shift_});
+        plan.route_[p] = static_cast<std::uint32_t>(buckets << 5) | split;
+        buckets += std::size_t{1} << split;
+        continue;
+      }
+      if (open && filled + expected > full) {
+        ++buckets;
+        filled = 0;
+      }
+      open = true;
+      filled += expected;
+      plan.route_[p] = static_cast<std::uint32_t>(buckets << 5);
+    }
+    if (open) ++buckets;
+    plan.route_[prefixes] = static_cast<std::uint32_t>(buckets << 5);  // above the sample's range
+    plan.starts_.assign(buckets + 2, 0);
+    return plan;
+  }
+
+  // The bucket of a key, as a value to copy into loops.
+  struct Router {
+    std::uint64_t base = 0;
+    unsigned shift = 0;
+    std::size_t last = 0;
+    const std::uint32_t* route = nullptr;
+
+    [[nodiscard]] std::size_t bucket(std::uint64_t key) const noexcept {
+      const std::uint64_t rel = key < base ? 0 : key - base;
+      const std::uint32_t r = route[std::min(static_cast<std::size_t>(rel >> shift), last)];
+      const unsigned split = r & 31U;
+      return (r >> 5) + static_cast<std::size_t>((rel >> (shift - split)) & ((std::uint64_t{1} << split) - 1));
+    }
+  };
+  [[nodiscard]] Router router() const noexcept { return Router{base_, shift_, last_, route_.data()}; }
+
+  // Where the scan counts the items of bucket b, at [b + 1].
+  [[nodiscard]] std::size_t* counts() noexcept { return starts_.data(); }
+
+  // After the counts: the bucket boundaries, starts()[b] to starts()[b + 1].
+  [[nodiscard]] const std::vector<std::size_t>& starts() {
+    if (!summed_) {
+      for (std::size_t b = 1; b < starts_.size(); ++b) starts_[b] += starts_[b - 1];
+      summed_ = true;
+    }
+    return starts_;
+  }
+
+ private:
+  std::uint64_t base_ = 0;
+  unsigned shift_ = 0;
+  std::size_t last_ = 0;
+  std::vector<std::uint32_t> route_;
+  std::vector<std::size_t> starts_;
+  bool summed_ = false;
+};
+
+// The radix sort proper: make(i, key) gives the item of present place i.
+// plan, when given, has counted every present key.
+template <class Source, class Ops, class Make, class Emit>
+void radix_order(Source source, std::size_t present, unsigned lo, SplitPlan* plan, Ops ops, Make make, Emit emit,
+                 std::uint32_t* out) {
+  using Item = typename Ops::Item;
+  const std::size_t n = source.size();
+  LargeBuffer<Item> items(present);
+
+  if (plan == nullptr || present * sizeof(Item) <= cache_bytes) {
+    std::size_t next = 0;
+    std::size_t next_missing = present;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (source.present(i))
+        items[next++] = make(i, source.key(i));
+      else
+        out[next_missing++] = source.row(i);
+    }
+    LargeBuffer<Item> scratch(present);
+    cache_sort(items.data(), scratch.data(), present, lo, out, ops, emit);
+    return;
+  }
+
+  // Split: every item is written once, into its bucket.
+  const std::vector<std::size_t>& starts = plan->starts();
+  std::vector<std::size_t> next_of(starts.begin(), starts.end() - 1);
+  std::size_t* const next = next_of.data();
+  Item* const into = items.data();
+  const SplitPlan::Router router = plan->router();
+  std::size_t next_missing = present;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (source.present(i)) {
+      const std::uint64_t key = source.key(i);
+      into[next[router.bucket(key)]++] = make(i, key);
+    } else {
+      out[next_missing++] = source.row(i);
+    }
+  }
+  std::size_t largest = 0;
+  for (std::size_t b = 0; b + 1 < starts.size(); ++b) largest = std::max(largest, starts[b + 1] - starts[b]);
+  LargeBuffer<Item> scratch(largest);
+  for (std::size_t b = 0; b + 1 < starts.size(); ++b) {
+    const std::size_t begin = starts[b];
+    cache_sort(items.data() + begin, scratch.data(), starts[b + 1] - begin, lo, out + begin, ops, emit);
+  }
+}
+
+// One pass over the keys: their count, range and whether they are in order or
+// in reverse order; plan, when given, counts them.
+struct Scan {
+  std::size_t present = 0;
+  std::uint64_t least = ~std::uint64_t{0};
+  std::uint64_t most = 0;
+  bool up = true;
+  bool down = true;
+  std::optional<SplitPlan> plan;  // with the buckets counted
+};
+
+// While the keys are in order (or in reverse order) nothing is counted, so
+// that sorted inputs cost no counting; once they are neither, and when `split`
+// asks for it, the split is planned, the keys read so far are counted and the
+// rest counted as they are read.
+template <class Source>
+Scan scan(Source source, bool split) {
+  // Locals only in the loops: the counts they write could otherwise alias them.
+  std::size_t present = 0;
+  std::uint64_t least = ~std::uint64_t{0};
+  std::uint64_t most = 0;
+  std::uint64_t previous = 0;
+  bool up = true;
+  bool down = true;
+  const std::size_t n = source.size();
+  std::size_t i = 0;
+  for (; i < n && (up || down); ++i) {
+    if (!source.present(i)) continue;
+    const std::uint64_t key = source.key(i);
+    least = std::min(least, key);
+    most = std::max(most, key);
+    up &= present == 0 || previous <= key;
+    down &= present == 0 || key <= previous;
+    previous = key;
+    ++present;
+  }
+  if (up || down) return Scan{present, least, most, up, down, std::nullopt};
+  std::optional<SplitPlan> plan;
+  if (split) plan = SplitPlan::sample(source);  // never nothing: a present key was read
+  if (!plan) {
+    for (; i < n; ++i) {
+      if (!source.present(i)) continue;
+      const std::uint64_t key = source.key(i);
+      least = std::min(least, key);
+      most = std::max(most, key);
+      ++present;
+    }
+    return Scan{present, least, most, false, false, std::nullopt};
+  }
+
+  const SplitPlan::Router router = plan->router();
+  std::size_t* const counts = plan->counts();
+  for (std::size_t k = 0; k < i; ++k) {
+    if (source.present(k)) ++counts[router.bucket(source.key(k)) + 1];
+  }
+  for (; i < n; ++i) {
+    if (!source.present(i)) continue;
+    const std::uint64_t key = source.key(i);
+    ++counts[router.bucket(key) + 1];
+    least = std::min(least, key);
+    most = std::max(most, key);
+    ++present;
+  }
+  return Scan{present, least, most, false, false, std::move(plan)};
+}
+
+}  // namespace key_order_detail
+
+// The rows of source's places: present ones stably ordered by key, then the
+// missing ones in place order. Nothing when every place is present and the
+// keys are already in order: the order is then the places' own.
+template <class Source>
+std::optional<RowIndex> reorder_by_keys(const Source& source) {
+  using namespace key_order_detail;
+  const std::size_t n = source.size();
+
+  // Inputs large enough to need the split have it planned and counted by the
+  // scan.
+  Scan found = scan(source, n * sizeof(std::uint64_t) > cache_bytes);
+  const std::size_t present = found.present;
+  const std::uint64_t least = found.least;
+  const bool up = found.up;
+  const bool down = found.down;
+  if (up && present == n) return std::nullopt;
+  RowIndex out = large_vector<std::uint32_t>(n);
+  if (up) {
+    emit_in_order(source, present, out.data());
+    return out;
+  }
+  if (down) {
+    emit_runs_reversed(source, present, out.data());
+    return out;
+  }
+  const auto bits = static_cast<unsigned>(std::bit_width(found.most - least));
+  SplitPlan* const split = found.plan ? &*found.plan : nullptr;
+  if (bits <= counting_bits) {
+    counting_order(source, least, bits, present, out.data());
+    return out;
+  }
+  if constexpr (Source::rows_are_places) {
+    const auto place_bits = static_cast<unsigned>(std::bit_width(n - 1));
+    if (bits + place_bits <= 64) {
+      const PackedItems ops{place_bits};
+      radix_order(
+          source, present, place_bits, split, ops,
+          [least, place_bits](std::size_t i, std::uint64_t key) { return ((key - least) << place_bits) | i; },
+          [ops](std::uint64_t item) { return static_cast<std::uint32_t>(ops.place(item)); }, out.data());
+      return out;
+    }
+  }
+  radix_order(
+      source, present, 0, split, KeyedItems{},
+      [source, least](std::size_t i, std::uint64_t key) { return Keyed{key - least, source.row(i)}; },
+      [](const Keyed& item) { return item.row; }, out.data());
+  return out;
+}
+
+// The same, listing the places in order when they are already in order.
+template <class Source>
+RowIndex order_by_keys(const Source& source) {
+  if (std::optional<RowIndex> out = reorder_by_keys(source)) return std::move(*out);
+  RowIndex out(source.size());
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = source.row(i);
+  return out;
+}
+
+}  // namespace kelo_frame

@@ -201,8 +201,9 @@ RowIndex where_i64(const Table& table, const I64Col& column, Cmp op, double v) {
   return {};
 }
 
-// Membership in a short list of values: one comparison per value, combined
-// without branches. Lists of one or two values get their own loops.
+// Membership in a short list of values. In storage order through match masks;
+// through a row index one comparison per value, combined without branches,
+// with lists of one or two values in their own loops.
 template <class T>
 RowIndex kept_among(const Table& table, const NumCol<T>& column, std::span<const T> values) {
   if (values.empty()) return {};
@@ -216,7 +217,6 @@ RowIndex kept_among(const Table& table, const NumCol<T>& column, std::span<const
         settled);
   }
   switch (values.size()) {
-    case 0: return {};
     case 1: return kept_num(table, column, Compare<Cmp::Eq, T>{values[0]});
     case 2: {
       const T a = values[0];

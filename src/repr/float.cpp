@@ -148,7 +148,7 @@ bool shortest_digits(std::uint64_t c, int q, Decimal& d) noexcept {
   const bool irregular = c == kHidden && q != -1074;
   const std::uint64_t cbl = irregular ? cb - 1 : cb - 2;
   const int k = irregular ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
-  // Scale by 10^-k = g x 2^(r - 125); h (1 to 5) brings the product to
+  // Scale by 10^-k = g x 2^(r - 125); h (2 to 5) brings the product to
   // quarter units of 10^k after the division by 2^127.
   const int h = q + floor_log2_pow10(-k) + 2;
   const auto at = static_cast<std::size_t>(2 * (k - kPow10Smallest));
@@ -162,31 +162,30 @@ bool shortest_digits(std::uint64_t c, int q, Decimal& d) noexcept {
     return false;
   }
   const std::uint64_t s = vb >> 2;  // floor(value / 10^k)
-  if (s >= 10) {
-    // One digit fewer: the multiples of 10 units around the value. The
-    // interval is narrower than 10 units, so at most one of them is in it.
-    const std::uint64_t sp10 = s / 10 * 10;
-    const std::uint64_t tp10 = sp10 + 10;
-    const bool upin = vbl + out <= sp10 << 2;
-    const bool wpin = (tp10 << 2) + out <= vbr;
-    if (upin != wpin) {
-      d = {.m = upin ? sp10 : tp10, .e = k};
-      return true;
-    }
-  }
-  // The units just below and above the value; at least one is in the
-  // interval, which is at least one unit wide.
+  // One digit fewer: the multiples of 10 units around the value. The
+  // interval is narrower than 10 units, so at most one of them is in it.
+  // (Below 10 units the lower multiple is 0, never in the interval.)
+  const std::uint64_t sp10 = s / 10 * 10;
+  const std::uint64_t tp10 = sp10 + 10;
+  const bool upin = vbl + out <= sp10 << 2 && s >= 10;
+  const bool wpin = (tp10 << 2) + out <= vbr;
+  // Else the units just below and above the value; at least one is in the
+  // interval, which is at least one unit wide. When both are, the nearer,
+  // the even one on a tie (vb and the midpoint are in quarter units; vb is
+  // odd unless exact, and exact quotients went to the reference above, so
+  // the tie and the interval's closed ends are kept only for exactness of
+  // form).
   const std::uint64_t t = s + 1;
   const bool uin = vbl + out <= s << 2;
   const bool win = (t << 2) + out <= vbr;
-  if (uin != win) {
-    d = {.m = uin ? s : t, .e = k};
-    return true;
-  }
-  // Both: the nearer, the even one on a tie. vb and the midpoint are in
-  // quarter units; vb is odd unless exact.
   const std::uint64_t mid = (s + t) << 1;
-  d = {.m = vb < mid || (vb == mid && (s & 1U) == 0) ? s : t, .e = k};
+  const bool nearer_s = vb < mid || (vb == mid && (s & 1U) == 0);
+  // Chosen without branches: which case applies follows the digits, which
+  // a branch predictor cannot guess.
+  const bool take_t = uin != win ? win : !nearer_s;
+  const std::uint64_t unit = s + static_cast<std::uint64_t>(take_t);
+  const std::uint64_t ten = upin ? sp10 : tp10;
+  d = {.m = upin != wpin ? ten : unit, .e = k};
   return true;
 }
 
@@ -210,19 +209,31 @@ Decimal to_chars_digits(double a) noexcept {
   return d;
 }
 
-// The 8 decimal digits of x < 10^8 as the bytes of one word, the first digit
-// in the lowest byte, each byte holding the digit's value (0 to 9). Splits
-// x into two 4-digit lanes, each of those into two 2-digit lanes, and those
-// into digits, with multiply-and-shift divisions that are exact for these
-// ranges.
-constexpr std::uint64_t digit_word(std::uint64_t x) noexcept {
-  const std::uint64_t upper = (x * 109951163) >> 40;  // x / 10^4
-  const std::uint64_t fours = x - upper * 10000 + (upper << 32);
-  const std::uint64_t hundreds = ((fours * 10486) >> 20) & 0x0000007F0000007FU;  // each lane / 100
-  const std::uint64_t twos = fours - hundreds * 100 + (hundreds << 16);
-  const std::uint64_t tens = ((twos * 103) >> 10) & 0x000F000F000F000FU;  // each lane / 10
-  // The last digit is in the lowest byte now; reverse the bytes.
-  return std::byteswap(twos - tens * 10 + (tens << 8));
+// Two-digit values as 16-bit words of digit values, the first digit in the
+// low byte: kDigitPairs[n] for n < 100.
+constexpr std::array<std::uint16_t, 100> kDigitPairs = [] {
+  std::array<std::uint16_t, 100> t{};
+  for (std::size_t i = 0; i < 100; ++i) t[i] = static_cast<std::uint16_t>(i / 10 | (i % 10) << 8);
+  return t;
+}();
+
+// The 8 digits of x < 10^8 as the bytes of one word, the first digit in the
+// lowest byte, each byte holding the digit's value (0 to 9). y is x / 10^6
+// in 32.32 fixed point, above the exact value by at most 443 units of 2^-32
+// (about 1e-7); each multiplication by 100 moves the next two digits into
+// the integer part and the error up by 100, which stays below the distance
+// of each step's exact value to its next integer (1e-6, 1e-4, 1e-2, 1), so
+// every floor is exact. A run over every x < 10^8 confirmed it.
+inline std::uint64_t digit_word(std::uint64_t x) noexcept {
+  constexpr std::uint64_t kLow = 0xFFFFFFFFU;
+  std::uint64_t y = ((x * 281474977) >> 16) + 1;  // 281474977 = ceil(2^48 / 10^6)
+  std::uint64_t w = kDigitPairs[y >> 32];
+  y = (y & kLow) * 100;
+  w |= static_cast<std::uint64_t>(kDigitPairs[y >> 32]) << 16;
+  y = (y & kLow) * 100;
+  w |= static_cast<std::uint64_t>(kDigitPairs[y >> 32]) << 32;
+  y = (y & kLow) * 100;
+  return w | static_cast<std::uint64_t>(kDigitPairs[y >> 32]) << 48;
 }
 
 // The number of decimal digits of m > 0: floor(log10(m)) + 1, from the bit
@@ -253,21 +264,29 @@ struct Text16 {
 // Writes m x 10^e (m > 0, at most 17 digits) in repr()'s layout at out,
 // which has room for float_write_room bytes.
 char* put_decimal(char* out, Decimal dec) noexcept {
-  // Made exactly 17 digits long: the first digit alone, the other 16 as two
-  // words of 8 (their trailing zeros were the significand's).
-  const int count = digit_count(dec.m);
-  const std::uint64_t m17 = dec.m * kPow10Int[static_cast<std::size_t>(17 - count)];
+  // The 17 places of m: the first alone, the other 16 as two words of 8, all
+  // made at once from m; the digit count (found alongside) then says where
+  // the significand starts.
+  const std::uint64_t m = dec.m;
+  const int count = digit_count(m);
   const int exp = dec.e + count - 1;
-  const std::uint64_t first = m17 / kPow10Int[16];
-  const std::uint64_t rest = m17 - first * kPow10Int[16];
-  const std::uint64_t high = digit_word(rest / 100000000);
-  const std::uint64_t low = digit_word(rest % 100000000);
-  // Digits after the first, trailing zeros not counted (the last digit sits
-  // in the highest nonzero byte).
-  const int more = low != 0 ? 16 - std::countl_zero(low) / 8 : high != 0 ? 8 - std::countl_zero(high) / 8 : 0;
-  constexpr std::uint64_t kZeros = 0x3030303030303030U;
-  const Text16 tail{(static_cast<u128>(low | kZeros) << 64) | (high | kZeros)};
-  const char lead = static_cast<char>('0' + first);
+  const std::uint64_t top = m / kPow10Int[16];
+  const std::uint64_t rest = m - top * kPow10Int[16];
+  const std::uint64_t upper = rest / 100000000;
+  const u128 places = static_cast<u128>(digit_word(rest - upper * 100000000)) << 64 | digit_word(upper);
+  // The first digit and the places after it, moved to the front (count < 17:
+  // the first digit is place 17 - count, byte 16 - count of places).
+  const int inner = count < 17 ? 16 - count : 0;
+  const u128 from_first = places >> (8 * inner);
+  const u128 after = count < 17 ? from_first >> 8 : places;
+  const char lead = static_cast<char>('0' + (count < 17 ? static_cast<std::uint64_t>(from_first) & 0xFF : top));
+  // Digits after the first, trailing zeros not counted: the last nonzero
+  // byte of `after` (-1 when there is none).
+  const auto after_high = static_cast<std::uint64_t>(after >> 64);
+  const auto after_low = static_cast<std::uint64_t>(after);
+  const int more = after_high != 0 ? 16 - std::countl_zero(after_high) / 8 : 8 - std::countl_zero(after_low) / 8;
+  constexpr u128 kZeros = static_cast<u128>(0x3030303030303030U) << 64 | 0x3030303030303030U;
+  const Text16 tail{after | kZeros};
 
   if (exp > kMaxPlainExp || exp < kMinPlainExp) {
     out[0] = lead;

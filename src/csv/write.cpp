@@ -21,6 +21,7 @@
 
 #include "field.hpp"
 #include "float.hpp"
+#include "repr/digits.hpp"
 #include "repr/float.hpp"
 #include "write.hpp"
 
@@ -240,7 +241,10 @@ constexpr std::array<std::uint64_t, 20> kPow10 = [] {
   return t;
 }();
 
-// Writes an integer in decimal, two digits at a time from the right.
+// Writes an integer in decimal. Below 10^8 (most data) the digits are one
+// word made at once, its leading zeros shifted out, stored whole; longer
+// ones are written two digits at a time from the right. out has room for
+// kI64Chars bytes.
 inline char* put_i64(char* out, std::int64_t value) noexcept {
   auto u = static_cast<std::uint64_t>(value);
   if (value < 0) {
@@ -251,6 +255,12 @@ inline char* put_i64(char* out, std::int64_t value) noexcept {
   const int bits = 64 - std::countl_zero(u | 1);
   const int t = (bits * 1233) >> 12;
   const int n = t + (u >= kPow10[static_cast<std::size_t>(t)] ? 1 : 0) + (u == 0 ? 1 : 0);
+  if (u < kPow10[8]) {
+    std::uint64_t w = (repr::digit_word(u) | 0x3030303030303030U) >> (8 * (8 - n));
+    if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
+    std::memcpy(out, &w, 8);
+    return out + n;
+  }
   char* const end = out + n;
   char* q = end;
   while (u >= 100) {

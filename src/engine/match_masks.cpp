@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <type_traits>
 
@@ -164,20 +165,52 @@ __attribute__((target("avx2"))) inline int text_hits4(const std::uint64_t* o, co
   return _mm256_movemask_pd(_mm256_castsi256_pd(hit));
 }
 
+// The number of whole words of 64 cells from offsets whose every cell starts
+// 8 bytes or more before the end of the bytes: as offsets ascend, the words
+// up to the first whose last cell starts too late.
+std::size_t words_before_end(const std::uint64_t* offsets, std::size_t rows, std::size_t size) noexcept {
+  std::size_t lo = 0;
+  std::size_t hi = rows / 64;
+  while (lo < hi) {
+    const std::size_t mid = (lo + hi + 1) / 2;
+    if (offsets[mid * 64 - 1] + 8 <= size) {
+      lo = mid;
+    } else {
+      hi = mid - 1;
+    }
+  }
+  return lo;
+}
+
+// Words ahead of the current one whose offsets and bytes are asked for: the
+// two streams outrun the processor's own prefetching, which stops at page
+// boundaries. A prefetch never faults, so the address of offsets past this
+// run's end (the next run's, or none) is formed as an integer, not a pointer.
+constexpr std::size_t words_ahead = 8;
+
+__attribute__((target("avx2"))) inline void prefetch_ahead(const std::uint64_t* o, const char* bytes,
+                                                           std::size_t size) noexcept {
+  const auto later = reinterpret_cast<std::uintptr_t>(o + 64) + (words_ahead - 1) * 64 * sizeof(std::uint64_t);
+  // The bytes of the later word, guessed from this word's length.
+  const std::uint64_t text = o[0] + (o[64] - o[0]) * words_ahead;
+  for (unsigned i = 0; i < 8; ++i) {
+    _mm_prefetch(reinterpret_cast<const char*>(later + 64 * i), _MM_HINT_T0);
+    _mm_prefetch(bytes + std::min<std::uint64_t>(text + 64 * i, size - 1), _MM_HINT_T0);
+  }
+}
+
 __attribute__((target("avx2"))) void text_avx2(const std::uint64_t* offsets, std::size_t rows, const char* bytes,
                                                std::size_t size, std::span<const TextKey> keys,
                                                std::uint64_t* out) noexcept {
-  // Whole words of 64 cells while the last cell of the word (and so, offsets
-  // being ascending, every cell of it) starts 8 bytes or more before the end;
-  // the rest one cell at a time.
-  std::size_t w = 0;
-  for (; (w + 1) * 64 <= rows && offsets[w * 64 + 63] + 8 <= size; ++w) {
+  const std::size_t words = words_before_end(offsets, rows, size);
+  for (std::size_t w = 0; w < words; ++w) {
     const std::uint64_t* o = offsets + w * 64;
+    prefetch_ahead(o, bytes, size);
     std::uint64_t m = 0;
     for (unsigned q = 0; q < 16; ++q) m |= static_cast<std::uint64_t>(text_hits4(o + 4 * q, bytes, keys)) << (4 * q);
     out[w] = m;
   }
-  text_masks_scalar(offsets + w * 64, rows - w * 64, bytes, size, keys, out + w);
+  text_masks_scalar(offsets + words * 64, rows - words * 64, bytes, size, keys, out + words);
 }
 
 }  // namespace

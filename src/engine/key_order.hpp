@@ -60,10 +60,13 @@ inline constexpr unsigned max_split = 12;
 // Inputs of at most this many bytes of items skip the split.
 inline constexpr std::size_t cache_bytes = std::size_t{1} << 20;
 
-struct Keyed {
+// 12 bytes, not 16: the split and the in-cache sort move a quarter less
+// memory for the price of unaligned access, which costs next to nothing.
+struct [[gnu::packed]] Keyed {
   std::uint64_t key;
   std::uint32_t row;
 };
+static_assert(sizeof(Keyed) == 12);
 
 // Item operations: the key bits to sort on and the row to list.
 struct PackedItems {
@@ -110,18 +113,30 @@ void cache_sort(Item* a, Item* b, std::size_t m, unsigned lo, std::uint32_t* out
     for (std::size_t j = 0; j < m; ++j) out[j] = emit(a[j]);
     return;
   }
+  // Two chains of minimum and maximum, so that they run side by side.
   std::uint64_t least = ops.key(a[0]);
   std::uint64_t most = least;
-  for (std::size_t j = 1; j < m; ++j) {
+  std::uint64_t least_odd = least;
+  std::uint64_t most_odd = least;
+  std::size_t j = 1;
+  for (; j + 1 < m; j += 2) {
+    least = std::min(least, ops.key(a[j]));
+    most = std::max(most, ops.key(a[j]));
+    least_odd = std::min(least_odd, ops.key(a[j + 1]));
+    most_odd = std::max(most_odd, ops.key(a[j + 1]));
+  }
+  if (j < m) {
     least = std::min(least, ops.key(a[j]));
     most = std::max(most, ops.key(a[j]));
   }
+  least = std::min(least, least_odd);
+  most = std::max(most, most_odd);
   if ((least >> lo) == (most >> lo)) {  // the keys are equal: the items are in place order
     for (std::size_t j = 0; j < m; ++j) out[j] = emit(a[j]);
     return;
   }
   const auto range_bits = static_cast<unsigned>(std::bit_width(most - least));
-  const unsigned width = std::min({cache_digit, range_bits, static_cast<unsigned>(std::bit_width(m))});
+  const unsigned width = std::min({cache_digit, range_bits, static_cast<unsigned>(std::bit_width(m >> 2))});
   const unsigned shift = range_bits - width;
   const std::size_t values = std::size_t{1} << width;
   // The next digit below, for the least-significant-digit pass first.

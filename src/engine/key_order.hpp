@@ -118,16 +118,16 @@ void cache_sort(Item* a, Item* b, std::size_t m, unsigned lo, std::uint32_t* out
   std::uint64_t most = least;
   std::uint64_t least_odd = least;
   std::uint64_t most_odd = least;
-  std::size_t j = 1;
-  for (; j + 1 < m; j += 2) {
-    least = std::min(least, ops.key(a[j]));
-    most = std::max(most, ops.key(a[j]));
-    least_odd = std::min(least_odd, ops.key(a[j + 1]));
-    most_odd = std::max(most_odd, ops.key(a[j + 1]));
+  std::size_t at = 1;
+  for (; at + 1 < m; at += 2) {
+    least = std::min(least, ops.key(a[at]));
+    most = std::max(most, ops.key(a[at]));
+    least_odd = std::min(least_odd, ops.key(a[at + 1]));
+    most_odd = std::max(most_odd, ops.key(a[at + 1]));
   }
-  if (j < m) {
-    least = std::min(least, ops.key(a[j]));
-    most = std::max(most, ops.key(a[j]));
+  if (at < m) {
+    least = std::min(least, ops.key(a[at]));
+    most = std::max(most, ops.key(a[at]));
   }
   least = std::min(least, least_odd);
   most = std::max(most, most_odd);

@@ -1,20 +1,17 @@
 // Sorting: Table::sort and the stable row orderings behind it.
 //
-// Missing cells are split off first and appended, in view order, after the
-// sorted present cells. Present cells are ordered by one of two methods that
-// give the same result:
+// Present cells are ordered by one of two methods that give the same result;
+// missing cells follow them in view order:
 //
 // - Radix: each cell becomes an unsigned 64-bit key whose unsigned order is
-//   the wanted order (inverted for descending; NaN always greatest), and
-//   (key, row) pairs go through a stable radix sort: large inputs are split by
-//   their most significant digit as the pairs are made, and each bucket is
-//   then sorted least significant digit first, in cache, skipping the digits
-//   that every key of the bucket shares. When the keys' range and the place of
-//   a pair fit together in 64 bits, both are packed into one word, which halves
-//   the memory moved. Texts of a column with few distinct values are keyed by
-//   the rank of their text among those values; other texts by their first 8
-//   bytes, after which runs of equal keys are ordered by their next bytes, the
-//   same way, until they are resolved.
+//   the wanted order (inverted for descending; NaN always greatest). Numbers
+//   are keyed as they are read from the column, missing cells set aside on the
+//   way, and ordered by order_by_keys (key_order.hpp), which also answers
+//   inputs already in order, or in reverse order, after one scan. Texts of a
+//   column with few distinct values are keyed by the rank of their text among
+//   those values and ordered the same way; other texts by their first 8 bytes,
+//   through the (key, row) radix sort below, after which runs of equal keys
+//   are ordered by their next bytes, the same way, until they are resolved.
 // - Compare: a stable comparison sort reading the cells, for short inputs.
 #include "sort.hpp"
 

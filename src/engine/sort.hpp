@@ -20,7 +20,7 @@ namespace kelo_frame {
 
 enum class SortMethod : std::uint8_t {
   Auto,     // the comparison sort for short inputs, the radix sort otherwise
-  Radix,    // stable LSD radix sort of order-preserving keys
+  Radix,    // stable radix sort of order-preserving keys
   Compare,  // stable comparison sort reading the cells
 };
 

@@ -45,7 +45,7 @@ TEST_P(CsvWriteInts, EveryDigitCount) {
   for (int k = 1; k < d; ++k) low *= 10;
   const std::int64_t high = d == 19 ? std::numeric_limits<std::int64_t>::max() : low * 10 - 1;
   std::vector<std::int64_t> values;
-  for (const std::int64_t v : {low, low + 1, high - 1, high, (low + high) / 2}) {
+  for (const std::int64_t v : {low, low + 1, high - 1, high, low + (high - low) / 2}) {
     values.push_back(v);
     values.push_back(-v);
   }

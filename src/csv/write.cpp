@@ -1,15 +1,19 @@
 // The CSV writer: the header line, then one line per row of the view.
 //
-// Everything is formatted straight into one output string: no cell becomes a
-// string of its own. The string grows by projecting the final size from the
-// rows written so far, so a large table is copied a handful of times at most
-// while it grows. Integers go through a two-digits-at-a-time writer, floats
-// through repr::float_to_padded, texts through the shared field writer. A text cell is
-// written in quotes whenever the reader would take it for a float; most texts
-// are ruled out by a quick look at their bytes before the float grammar is
-// consulted.
+// Everything is formatted straight into one output area that the caller's
+// sink owns (for to_csv, the returned str itself): no cell becomes a string
+// of its own, and the text is never copied once written. The area grows by
+// projecting the final size from the rows written so far; its pages are
+// asked of the kernel a run at a time ahead of the writer. Integers below
+// 10^8 are one word of digits, floats go through repr::float_to_padded,
+// texts through the shared field writer. A text cell is written in quotes
+// whenever the reader would take it for a float; most texts are ruled out by
+// a quick look at their bytes before the float grammar is consulted. Text
+// bytes are also checked for ASCII on the way, which lets the caller skip
+// decoding.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstdint>
@@ -45,14 +49,14 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // no, and the pages then come one fault at a time as before.
 void prefault(const char* from, const char* to) noexcept {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-  static bool supported = true;
+  static std::atomic<bool> supported{true};
   constexpr std::uintptr_t kPage = 4096;
   const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(from) + kPage - 1) & ~(kPage - 1);
   const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(to) & ~(kPage - 1);
-  if (!supported || last <= first) return;
+  if (!supported.load(std::memory_order_relaxed) || last <= first) return;
   // NOLINTNEXTLINE(performance-no-int-to-ptr): the page-aligned start of our own area
   if (madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE) != 0 && errno == EINVAL) {
-    supported = false;
+    supported.store(false, std::memory_order_relaxed);
   }
 #else
   (void)from;

@@ -16,8 +16,7 @@ namespace kelo_frame::repr {
 inline constexpr std::size_t float_max_chars = 24;
 
 // Writes the text of float_(value) at out, which must have room for
-// float_max_chars bytes, and returns the end of what it wrote. No allocation:
-// the CSV writer formats straight into its output buffer.
+// float_max_chars bytes, and returns the end of what it wrote. No allocation.
 char* float_to(char* out, double value) noexcept;
 
 // The room float_to_padded needs: it places digits with whole-word stores
@@ -25,7 +24,8 @@ char* float_to(char* out, double value) noexcept;
 inline constexpr std::size_t float_write_room = 48;
 
 // As float_to, for a buffer with room for float_write_room bytes: bytes past
-// the returned end may have been written and hold nothing of meaning.
+// the returned end may have been written and hold nothing of meaning. The
+// CSV writer formats straight into its output area with this one.
 char* float_to_padded(char* out, double value) noexcept;
 
 }  // namespace kelo_frame::repr

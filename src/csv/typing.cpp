@@ -38,6 +38,7 @@ void ColumnBuilder::set_missing(Validity& valid, std::size_t r) {
 bool ColumnBuilder::add(const Bounds* spans, std::size_t base, std::size_t r1) {
   if (kind_ == Kind::Int) {
     if (ints_.capacity() == 0) ints_.reserve(rows_hint_);
+    values_ahead_.before(ints_.data(), ints_.size(), r1, ints_.capacity());
     ints_.resize(r1);  // within the reserved room: only these rows' pages are touched
     const std::size_t k = add_ints(spans, base, r1);
     if (k == r1) {
@@ -47,6 +48,7 @@ bool ColumnBuilder::add(const Bounds* spans, std::size_t base, std::size_t r1) {
     to_float(k);
   }
   if (kind_ == Kind::Float) {
+    values_ahead_.before(floats_.data(), floats_.size(), r1, floats_.capacity());
     floats_.resize(r1);
     const std::size_t k = add_floats(spans, base, r1);
     if (k == r1) {
@@ -130,6 +132,9 @@ void ColumnBuilder::add_texts(const Bounds* spans, std::size_t base, std::size_t
   for (std::size_t r = done_; r < r1; ++r) bound += f[r].end - f[r].start;
   StrCol& col = texts_;
   const std::size_t old = col.bytes.size();
+  bytes_ahead_.before(col.bytes.data(), old, old + bound + kSlack, col.bytes.capacity());
+  offsets_ahead_.before(col.offsets.data(), col.offsets.size(), col.offsets.size() + (r1 - done_),
+                        col.offsets.capacity());
   col.bytes.resize_and_overwrite(old + bound + kSlack, [&](char* out, std::size_t) {
     std::size_t at = old;
     const std::size_t ahead = r1 > kAhead ? r1 - kAhead : 0;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../engine/col.hpp"
+#include "../engine/fresh_pages.hpp"
 #include "scan.hpp"
 
 namespace kelo_frame::csv {
@@ -61,6 +62,8 @@ class ColumnBuilder {
   std::vector<std::size_t> negative_zeros_;  // rows of i64 zeros written with '-'
   StrCol texts_;
   Validity valid_;  // of ints_ and floats_ (texts_ has its own)
+  // Fresh pages of the values (ints_ or floats_), texts' bytes and offsets.
+  PagesAhead values_ahead_, bytes_ahead_, offsets_ahead_;
 };
 
 // One Col per scanned column, in header order, from whole span lists; each

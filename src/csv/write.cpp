@@ -13,9 +13,7 @@
 // decoding.
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <bit>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -23,15 +21,12 @@
 #include <variant>
 #include <vector>
 
+#include "engine/fresh_pages.hpp"
 #include "field.hpp"
 #include "float.hpp"
 #include "repr/digits.hpp"
 #include "repr/float.hpp"
 #include "write.hpp"
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace kelo_frame::csv {
 namespace {
@@ -42,33 +37,11 @@ constexpr std::size_t kI64Chars = 20;
 constexpr std::uint64_t kFirstRows = 1024;
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-// Pages of fresh memory are made when first written, one fault each, which
-// on a virtual machine costs more than the formatting. Asking the kernel for
-// a run of pages at once (MADV_POPULATE_WRITE) halves that cost. Only whole
-// pages inside [from, to) are asked for; a kernel without the request says
-// no, and the pages then come one fault at a time as before.
-void prefault(const char* from, const char* to) noexcept {
-#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-  static std::atomic<bool> supported{true};
-  constexpr std::uintptr_t kPage = 4096;
-  const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(from) + kPage - 1) & ~(kPage - 1);
-  const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(to) & ~(kPage - 1);
-  if (!supported.load(std::memory_order_relaxed) || last <= first) return;
-  // NOLINTNEXTLINE(performance-no-int-to-ptr): the page-aligned start of our own area
-  if (madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE) != 0 && errno == EINVAL) {
-    supported.store(false, std::memory_order_relaxed);
-  }
-#else
-  (void)from;
-  (void)to;
-#endif
-}
-
 // A growing output area in the caller's sink, written through a raw pointer.
 // Its size is its usable room; the written length is tracked by the caller's
 // pointer, so growing carries over only the written bytes. The writer sees
 // the room only up to `ready`, the end of the pages made so far: reaching it
-// makes the next run of pages (see prefault) before moving it on.
+// makes the next run of pages (see make_pages) before moving it on.
 class Buffer {
  public:
   // Bytes of pages made at a time: small enough to stay in the cache between
@@ -103,7 +76,7 @@ class Buffer {
   char* advance(char* at, std::size_t need) const noexcept {
     const auto left = static_cast<std::size_t>(end_ - at);
     char* const to = at + std::min(left, std::max(need, kRun));
-    prefault(at, to);
+    make_pages(at, to);
     return to;
   }
 

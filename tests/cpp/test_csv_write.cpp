@@ -3,7 +3,6 @@
 #include "cells.hpp"
 
 #include <bit>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -235,55 +234,6 @@ TEST(CsvWrite, LargeTablesGrowTheBufferCorrectly) {
   for (std::size_t r = 0; r < n; r += 3) rows.push_back(static_cast<std::uint32_t>(n - 1 - r));
   const Table view = t.over(rows);
   EXPECT_EQ(write(view), plain_write(view));
-}
-
-// A timing of 1e6 mixed rows; run with --gtest_also_run_disabled_tests.
-TEST(CsvWrite, DISABLED_TimeMixedMillionRows) {
-  std::mt19937_64 rng(1);
-  const std::size_t n = 1000000;
-  I64Col id;
-  F64Col price;
-  F64Col precise;
-  StrCol city;
-  StrCol date;
-  StrCol note;
-  I64Col qty;
-  const std::vector<std::string> cities = {"Oslo", "Lima", "Quito", "Hanoi", "Accra", "Perth", "Cork"};
-  for (std::size_t r = 0; r < n; ++r) {
-    id.push(static_cast<std::int64_t>(r));
-    price.push(static_cast<double>(rng() % 100000000) / 1e4);
-    if (rng() % 20 == 0) {
-      precise.push_missing();
-    } else {
-      precise.push(static_cast<double>(rng() >> 11) / 9007199254740992.0 * 1000.0);
-    }
-    city.push(cities[rng() % cities.size()]);
-    date.push("20" + std::to_string(10 + rng() % 15) + "-0" + std::to_string(1 + rng() % 9) + "-1" +
-              std::to_string(rng() % 10));
-    std::string text(10 + rng() % 31, 'n');
-    if (rng() % 25 == 0) text[3] = ',', text[5] = '"';
-    note.push(text);
-    if (rng() % 50 == 0) {
-      qty.push_missing();
-    } else {
-      qty.push(static_cast<std::int64_t>(rng() % 100000));
-    }
-  }
-  Table t;
-  ASSERT_TRUE(t.add("id", std::move(id)));
-  ASSERT_TRUE(t.add("price", std::move(price)));
-  ASSERT_TRUE(t.add("precise", std::move(precise)));
-  ASSERT_TRUE(t.add("city", std::move(city)));
-  ASSERT_TRUE(t.add("date", std::move(date)));
-  ASSERT_TRUE(t.add("note", std::move(note)));
-  ASSERT_TRUE(t.add("qty", std::move(qty)));
-  for (int run = 0; run < 3; ++run) {
-    const auto t0 = std::chrono::steady_clock::now();
-    const std::string text = write(t);
-    const auto t1 = std::chrono::steady_clock::now();
-    std::printf("csv::write 1e6 mixed rows: %zu bytes in %.3f s\n", text.size(),
-                std::chrono::duration<double>(t1 - t0).count());
-  }
 }
 
 }  // namespace

@@ -3,9 +3,7 @@
 #include "cells.hpp"
 
 #include <bit>
-#include <cmath>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <random>
 #include <string>
@@ -18,100 +16,12 @@
 namespace kelo_frame::csv {
 namespace {
 
-constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-using test_cells::floats;
-using test_cells::ints;
 using test_cells::texts;
 
 Table one(std::string_view name, Col col) {
   Table t;
   EXPECT_TRUE(t.add(name, std::move(col)));
   return t;
-}
-
-TEST(CsvWrite, MissingCellsAreEmptyFields) {
-  Table t;
-  ASSERT_TRUE(t.add("a", ints({1, std::nullopt})));
-  ASSERT_TRUE(t.add("b", texts({"x", "y z"})));
-  ASSERT_TRUE(t.add("c", floats({std::nullopt, 2.5})));
-  ASSERT_TRUE(t.add("d", texts({std::nullopt, ""})));
-  EXPECT_EQ(write(t), "a,b,c,d\n1,x,,\n,y z,2.5,\"\"\n");
-}
-
-TEST(CsvWrite, FloatColumnsUseShortestText) {
-  const Table t = one("f", floats({1.0, 0.1, -0.0, 1e16, kNan, kInf, -kInf, 1.5e-7, 0.1 + 0.2}));
-  EXPECT_EQ(write(t), "f\n1.0\n0.1\n-0.0\n1e+16\nnan\ninf\n-inf\n1.5e-07\n0.30000000000000004\n");
-}
-
-TEST(CsvWrite, IntegersInFull) {
-  const Table t = one("i", ints({std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max(), 0,
-                                 -1, 7, 1000000}));
-  EXPECT_EQ(write(t), "i\n-9223372036854775808\n9223372036854775807\n0\n-1\n7\n1000000\n");
-}
-
-// Texts the reader would take for a float are quoted as they are; texts that
-// only look numeric are not.
-TEST(CsvWrite, FloatLikeTextsAreQuoted) {
-  const Table t = one("s", texts({"5", "1e3", "-nan", "abc", "nan", "+inf", "-Infinity", ".5", "5.", "-0", "1_0", "-",
-                                  ".", "1e", " 1", "inf", "0x10", "1,5", "007"}));
-  EXPECT_EQ(write(t),
-            "s\n\"5\"\n\"1e3\"\n\"-nan\"\nabc\nnan\n\"+inf\"\n\"-Infinity\"\n\".5\"\n\"5.\"\n\"-0\"\n"
-            "1_0\n-\n.\n1e\n\" 1\"\ninf\n0x10\n\"1,5\"\n\"007\"\n");
-}
-
-TEST(CsvWrite, HeaderNamesAreQuotedOnlyWhenNeeded) {
-  Table t;
-  ASSERT_TRUE(t.add("x,y", ints({})));
-  ASSERT_TRUE(t.add("5", ints({})));
-  ASSERT_TRUE(t.add("", ints({})));
-  ASSERT_TRUE(t.add("a\"b", ints({})));
-  ASSERT_TRUE(t.add("l\nf", ints({})));
-  ASSERT_TRUE(t.add(" s", ints({})));
-  ASSERT_TRUE(t.add("\xEF\xBB\xBFz", ints({})));  // U+FEFF is not white space
-  EXPECT_EQ(write(t), "\"x,y\",5,\"\",\"a\"\"b\",\"l\nf\",\" s\",\xEF\xBB\xBFz\n");
-}
-
-// Only as the very first bytes of the text would U+FEFF be taken for a
-// byte-order mark, so only there is it quoted.
-TEST(CsvWrite, LeadingByteOrderMarkInFirstNameIsQuoted) {
-  Table t;
-  ASSERT_TRUE(
-      t.add("\xEF\xBB\xBF"
-            "a",
-            texts({"\xEF\xBB\xBF"
-                   "v"})));
-  ASSERT_TRUE(
-      t.add("\xEF\xBB\xBF"
-            "b",
-            texts({"w"})));
-  EXPECT_EQ(write(t),
-            "\"\xEF\xBB\xBF"
-            "a\",\xEF\xBB\xBF"
-            "b\n\xEF\xBB\xBFv,w\n");
-  EXPECT_EQ(quote("\xEF\xBB\xBF"
-                  "a"),
-            "\xEF\xBB\xBF"
-            "a");
-}
-
-TEST(CsvWrite, ViewsAreWrittenInViewOrder) {
-  Table t;
-  ASSERT_TRUE(t.add("a", ints({10, 11, std::nullopt, 13})));
-  ASSERT_TRUE(t.add("b", texts({"p", "q", "r", std::nullopt})));
-  EXPECT_EQ(write(t.over({2, 0, 3, 2})), "a,b\n,r\n10,p\n13,\n,r\n");
-  EXPECT_EQ(write(t.over({})), "a,b\n");
-}
-
-TEST(CsvWrite, TablesWithoutRowsOrColumns) {
-  EXPECT_EQ(write(one("a", texts({}))), "a\n");
-  EXPECT_EQ(write(Table{}), "\n");
-  Table no_columns;
-  no_columns.height = 3;
-  EXPECT_EQ(write(no_columns), "\n\n\n\n");
-  // One column: a missing cell is an empty line.
-  EXPECT_EQ(write(one("a", ints({1, std::nullopt, 3}))), "a\n1\n\n3\n");
 }
 
 struct QuoteCase {

@@ -171,90 +171,12 @@ TEST(Aggregate, PickTakesTheEarliestOfEqualTexts) {
   EXPECT_EQ(pick({}, c, Agg::Max), std::nullopt);
 }
 
-TEST(Aggregate, MessagesInTheirOrder) {
+// A key cannot be replaced by an aggregate's column.
+TEST(Aggregate, WithRefusesAKey) {
   Table t;
-  ASSERT_TRUE(t.add("k", texts({"a"})));
-  ASSERT_TRUE(t.add("n", ints({i64_max})));
-  ASSERT_TRUE(t.add("m", ints({1})));
-  ASSERT_TRUE(t.add("s", texts({"x"})));
-  Groups g = t.group(Names{"k", "n", "m"}).value();
-  EXPECT_EQ(g.agg("x", Agg::Sum).error(), "no column \"x\" (the frame has \"k\", \"n\", \"m\", \"s\")");
-  EXPECT_EQ(g.agg("k", Agg::Mean).error(), "column \"k\" is str: it has no sum or mean");
-  EXPECT_EQ(g.agg("s", Agg::Sum).error(), "column \"s\" is str: it has no sum or mean");
-  EXPECT_EQ(g.agg("m", Agg::Sum).error(), "column \"m\" is a key of this grouping");
-  EXPECT_EQ(g.agg("k", Agg::Max).error(), "column \"k\" is a key of this grouping");
+  ASSERT_TRUE(t.add("n", ints({1})));
+  Groups g = t.group(Names{"n"}).value();
   EXPECT_EQ(g.with("n", I64Col{}).error(), "column \"n\" is a key of this grouping");
-  EXPECT_TRUE(g.agg("s", Agg::Min));
-
-  // The computation comes before the key test: a key whose sum overflows
-  // reports the overflow.
-  Table big;
-  ASSERT_TRUE(big.add("n", ints({i64_max, i64_max})));
-  ASSERT_TRUE(big.add("k", ints({1, 1})));
-  Groups bkn = big.group(Names{"n", "k"}).value();
-  EXPECT_EQ(bkn.agg("n", Agg::Sum).error(), "the sum of column \"n\" overflows i64");
-  EXPECT_EQ(bkn.agg("n", Agg::Mean).error(), "the sum of column \"n\" overflows i64");
-  EXPECT_EQ(bkn.agg("n", Agg::Min).error(), "column \"n\" is a key of this grouping");
-  EXPECT_EQ(bkn.agg("k", Agg::Sum).error(), "column \"k\" is a key of this grouping");
-  Groups all = big.group(Names{}).value();
-  EXPECT_EQ(all.agg("n", Agg::Sum).error(), "the sum of column \"n\" overflows i64");
-}
-
-TEST(Aggregate, CountNamesItsColumn) {
-  Table t;
-  ASSERT_TRUE(t.add("count", ints({1, 1, 2})));
-  ASSERT_TRUE(t.add("len", ints({0, 0, 0})));
-  ASSERT_TRUE(t.add("x", ints({none, none, none})));
-
-  Table c = t.group(Names{"x"}).value().count();
-  EXPECT_EQ(c.names(), (Names{"x", "count"}));
-  EXPECT_EQ(std::get<I64Col>(*c.col("count").value()).values, (std::vector<std::int64_t>{3}));
-
-  Table l = t.group(Names{"count"}).value().count();
-  EXPECT_EQ(l.names(), (Names{"count", "len"}));
-  EXPECT_EQ(std::get<I64Col>(*l.col("len").value()).values, (std::vector<std::int64_t>{2, 1}));
-
-  Table k = t.group(Names{"len", "count"}).value().count();
-  EXPECT_EQ(k.names(), (Names{"len", "count"}));
-  EXPECT_EQ(k.height, 2U);
-
-  Table whole = t.group(Names{}).value().count();
-  EXPECT_EQ(whole.names(), (Names{"count"}));
-  EXPECT_EQ(std::get<I64Col>(*whole.col("count").value()).values, (std::vector<std::int64_t>{3}));
-}
-
-TEST(Aggregate, ZeroGroupsGiveEmptyColumnsOfTheResultDtype) {
-  Table t;
-  ASSERT_TRUE(t.add("k", texts({"a"})));
-  ASSERT_TRUE(t.add("i", ints({1})));
-  ASSERT_TRUE(t.add("f", floats({1})));
-  ASSERT_TRUE(t.add("s", texts({"x"})));
-  Groups g = t.head(0).group(Names{"k"}).value();
-  const std::pair<const char*, Agg> cases[] = {{"i", Agg::Sum}, {"i", Agg::Mean}, {"i", Agg::Min},
-                                               {"f", Agg::Sum}, {"f", Agg::Max},  {"s", Agg::Max}};
-  const std::vector<std::vector<std::string_view>> dtypes = {{"str", "i64"}, {"str", "f64"}, {"str", "i64"},
-                                                             {"str", "f64"}, {"str", "f64"}, {"str", "str"}};
-  for (std::size_t i = 0; i < std::size(cases); ++i) {
-    auto r = g.agg(cases[i].first, cases[i].second);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->height, 0U);
-    EXPECT_EQ(r->dtypes(), dtypes[i]);
-  }
-  Table c = g.count();
-  EXPECT_EQ(c.names(), (Names{"k", "count"}));
-  EXPECT_EQ(c.height, 0U);
-}
-
-TEST(Aggregate, ReadsAViewThroughItsRowIndex) {
-  Table t;
-  ASSERT_TRUE(t.add("k", ints({1, 2, 1, 2, 1})));
-  ASSERT_TRUE(t.add("v", ints({1, 10, 100, 1000, 10000})));
-  Table v = t.over({4, 3, 2, 1});
-  Groups g = v.group(Names{"k"}).value();
-  const auto s = result<I64Col>(g.agg("v", Agg::Sum));
-  EXPECT_EQ(s.values, (std::vector<std::int64_t>{10100, 1010}));
-  const auto first = result<I64Col>(without_ids(g).agg("v", Agg::Max));
-  EXPECT_EQ(first.values, (std::vector<std::int64_t>{10000, 1000}));
 }
 
 // Text extremes lay out the row lists after number aggregates have run from

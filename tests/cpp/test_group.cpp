@@ -70,21 +70,6 @@ TEST(GroupKeys, ShortTextWordsTellEqualLengthTextsApart) {
   }
 }
 
-TEST(Group, FirstAppearanceOrderWithMissingAsAKey) {
-  Table t;
-  ASSERT_TRUE(t.add("k", texts({"b", "a", "b", none, "a", none})));
-  auto g = t.group(Names{"k"});
-  ASSERT_TRUE(g);
-  EXPECT_EQ(row_lists(*g), (std::vector<Rows>{{0, 2}, {1, 4}, {3, 5}}));
-  Table keys = g->key_table();
-  const auto& k = std::get<StrCol>(*keys.col("k").value());
-  ASSERT_EQ(keys.height, 3U);
-  EXPECT_EQ(k.at(0), "b");
-  EXPECT_EQ(k.at(1), "a");
-  EXPECT_FALSE(k.present(2));
-  EXPECT_FALSE(keys.index);
-}
-
 TEST(Group, IntKeysWithMissingAndManyGroups) {
   Table t;
   I64Col c;
@@ -211,42 +196,6 @@ TEST(Group, IdsWidenPastEightAndSixteenBits) {
   for (std::int64_t i = 0; i < keys; i += 997) EXPECT_EQ(s.values[i], 2 * i + keys);
   const auto& key = std::get<I64Col>(*sums->col("k").value());
   EXPECT_EQ(key.values[keys - 1], (keys - 1) * 7 - 3);
-}
-
-TEST(Group, FollowsTheViewOrder) {
-  Table t;
-  ASSERT_TRUE(t.add("k", ints({1, 2, 1, 3, 2})));
-  Table v = t.over({4, 3, 2, 0});
-  auto g = v.group(Names{"k"});
-  ASSERT_TRUE(g);
-  EXPECT_EQ(row_lists(*g), (std::vector<Rows>{{4}, {3}, {2, 0}}));
-  const Table keys = g->key_table();
-  const auto& k = std::get<I64Col>(*keys.col("k").value());
-  EXPECT_EQ(k.values, (std::vector<std::int64_t>{2, 3, 1}));
-}
-
-TEST(Group, NoKeysIsOneGroupAndNoRowsIsNone) {
-  Table t;
-  ASSERT_TRUE(t.add("k", ints({5, 6, 7})));
-  auto all = t.group(Names{});
-  ASSERT_TRUE(all);
-  EXPECT_EQ(row_lists(*all), (std::vector<Rows>{{0, 1, 2}}));
-  EXPECT_EQ(all->key_table().width(), 0U);
-  EXPECT_EQ(all->key_table().height, 1U);
-
-  auto empty = t.head(0).group(Names{"k"});
-  ASSERT_TRUE(empty);
-  EXPECT_EQ(empty->size(), 0U);
-  Table keys = empty->key_table();
-  EXPECT_EQ(keys.height, 0U);
-  EXPECT_EQ(keys.names(), Names{"k"});
-}
-
-TEST(Group, RefusesNamesAsSelectDoes) {
-  Table t;
-  ASSERT_TRUE(t.add("a", ints({1})));
-  EXPECT_EQ(t.group(Names{"a", "a"}).error(), "column \"a\" selected twice");
-  EXPECT_EQ(t.group(Names{"b", "b"}).error(), "no column \"b\" (the frame has \"a\")");
 }
 
 // A plain reference: groups by an encoded key in a std::map, in first-

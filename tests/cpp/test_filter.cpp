@@ -23,79 +23,6 @@ constexpr double two_63 = 9223372036854775808.0;
 constexpr std::int64_t i64_min = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t i64_max = std::numeric_limits<std::int64_t>::max();
 
-Table mixed() {
-  Table t;
-  EXPECT_TRUE(t.add("n", i64s({1, 2})));
-  EXPECT_TRUE(t.add("f", f64s({1.0, 2.0})));
-  EXPECT_TRUE(t.add("s", strs({"a", "b"})));
-  return t;
-}
-
-TEST(Filter, Messages) {
-  const Table t = mixed();
-  EXPECT_EQ(t.where_num("zz", Cmp::Eq, 1).error(), R"(no column "zz" (the frame has "n", "f", "s"))");
-  EXPECT_EQ(t.where_num("s", Cmp::Lt, 1).error(), R"(column "s" is str: compare it with where_is or where_in)");
-  const std::vector<double> nums{1.0};
-  EXPECT_EQ(t.where_among("s", nums).error(), R"(column "s" is str: where_in takes its strings)");
-  EXPECT_EQ(t.where_among("q", nums).error(), R"(no column "q" (the frame has "n", "f", "s"))");
-  const std::vector<std::string> texts{"a"};
-  EXPECT_EQ(t.where_in("n", texts).error(), R"(column "n" is i64: where_is and where_in take a str column)");
-  EXPECT_EQ(t.where_in("f", texts).error(), R"(column "f" is f64: where_is and where_in take a str column)");
-  EXPECT_EQ(t.where_in("q\"", texts).error(), R"(no column "q\"" (the frame has "n", "f", "s"))");
-}
-
-struct NumCase {
-  Cmp op;
-  double value;
-  Rows kept;
-};
-
-// Cells: 1.5, NaN, -0.0, missing, 3, -inf, inf, 0.0
-class F64Filter : public testing::TestWithParam<NumCase> {};
-
-TEST_P(F64Filter, KeepsRows) {
-  const Table t = table_of(f64s({1.5, nan, -0.0, std::nullopt, 3.0, -inf, inf, 0.0}));
-  const NumCase& c = GetParam();
-  EXPECT_EQ(rows_of(t.where_num("x", c.op, c.value).value()), c.kept);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, F64Filter,
-                         testing::Values(NumCase{Cmp::Eq, 0.0, {2, 7}}, NumCase{Cmp::Eq, -0.0, {2, 7}},
-                                         NumCase{Cmp::Ne, 0.0, {0, 1, 4, 5, 6}}, NumCase{Cmp::Lt, 1.5, {2, 5, 7}},
-                                         NumCase{Cmp::Le, 1.5, {0, 2, 5, 7}}, NumCase{Cmp::Gt, 1.5, {4, 6}},
-                                         NumCase{Cmp::Ge, 1.5, {0, 4, 6}}, NumCase{Cmp::Eq, inf, {6}},
-                                         NumCase{Cmp::Lt, inf, {0, 2, 4, 5, 7}},
-                                         NumCase{Cmp::Gt, -inf, {0, 2, 4, 6, 7}},
-                                         // NaN: only Ne keeps anything, and then every present cell.
-                                         NumCase{Cmp::Eq, nan, {}}, NumCase{Cmp::Ne, nan, {0, 1, 2, 4, 5, 6, 7}},
-                                         NumCase{Cmp::Lt, nan, {}}, NumCase{Cmp::Le, nan, {}},
-                                         NumCase{Cmp::Gt, nan, {}}, NumCase{Cmp::Ge, nan, {}}));
-
-// Cells: 2**53 + 1, 0, -1, missing, i64 min, i64 max, 2**53, 1
-class I64Filter : public testing::TestWithParam<NumCase> {};
-
-TEST_P(I64Filter, ComparesExactly) {
-  const Table t =
-      table_of(i64s({(std::int64_t{1} << 53) + 1, 0, -1, std::nullopt, i64_min, i64_max, std::int64_t{1} << 53, 1}));
-  const NumCase& c = GetParam();
-  EXPECT_EQ(rows_of(t.where_num("x", c.op, c.value).value()), c.kept);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, I64Filter,
-    testing::Values(
-        // 2**53 + 1 as a float would equal 2**53; as an integer it is greater.
-        NumCase{Cmp::Gt, two_53, {0, 5}}, NumCase{Cmp::Eq, two_53, {6}}, NumCase{Cmp::Ge, two_53, {0, 5, 6}},
-        NumCase{Cmp::Lt, 0.5, {1, 2, 4}}, NumCase{Cmp::Le, -0.5, {2, 4}}, NumCase{Cmp::Eq, 0.5, {}},
-        NumCase{Cmp::Ne, 0.5, {0, 1, 2, 4, 5, 6, 7}}, NumCase{Cmp::Eq, -0.0, {1}}, NumCase{Cmp::Ge, 0.5, {0, 5, 6, 7}},
-        NumCase{Cmp::Gt, -0.5, {0, 1, 5, 6, 7}}, NumCase{Cmp::Lt, inf, {0, 1, 2, 4, 5, 6, 7}},
-        NumCase{Cmp::Gt, inf, {}}, NumCase{Cmp::Gt, -inf, {0, 1, 2, 4, 5, 6, 7}}, NumCase{Cmp::Le, -inf, {}},
-        NumCase{Cmp::Eq, -two_63, {4}}, NumCase{Cmp::Lt, -two_63, {}}, NumCase{Cmp::Le, -two_63, {4}},
-        // 2**63 is above every integer, i64 max included.
-        NumCase{Cmp::Eq, two_63, {}}, NumCase{Cmp::Lt, two_63, {0, 1, 2, 4, 5, 6, 7}}, NumCase{Cmp::Ge, two_63, {}},
-        NumCase{Cmp::Ne, two_63, {0, 1, 2, 4, 5, 6, 7}}, NumCase{Cmp::Gt, -1e300, {0, 1, 2, 4, 5, 6, 7}},
-        NumCase{Cmp::Eq, nan, {}}, NumCase{Cmp::Ne, nan, {0, 1, 2, 4, 5, 6, 7}}, NumCase{Cmp::Ge, nan, {}}));
-
 // x86-64's long double holds every int64 and every double exactly, which makes
 // it an independent exact reference for mixed comparisons.
 static_assert(std::numeric_limits<long double>::digits >= 64);
@@ -201,41 +128,6 @@ TEST(Filter, F64RandomAgainstReferenceOnView) {
   }
 }
 
-TEST(Filter, AmongMatchesEqualityOnly) {
-  const Table ints = table_of(i64s({1, 2, std::nullopt, 3, 1, (std::int64_t{1} << 53), i64_min, 0}));
-  const auto among = [](const Table& t, std::vector<double> values) {
-    return rows_of(t.where_among("x", values).value());
-  };
-  EXPECT_EQ(among(ints, {1, 2.5}), (Rows{0, 4}));
-  EXPECT_EQ(among(ints, {3, 1, 3}), (Rows{0, 3, 4}));  // each row once, in view order
-  EXPECT_EQ(among(ints, {}), Rows{});
-  EXPECT_EQ(among(ints, {nan, two_63, 0.5}), Rows{});
-  EXPECT_EQ(among(ints, {-two_63, -0.0}), (Rows{6, 7}));
-  // The int 2**53 + 1 reaches the engine as the float 2**53.
-  EXPECT_EQ(among(ints, {static_cast<double>((std::int64_t{1} << 53) + 1)}), Rows{5});
-
-  const Table floats = table_of(f64s({1.0, nan, -0.0, std::nullopt, 2.5, 0.0, inf}));
-  EXPECT_EQ(among(floats, {nan}), Rows{});
-  EXPECT_EQ(among(floats, {0.0}), (Rows{2, 5}));
-  EXPECT_EQ(among(floats, {-0.0, 2.5, inf}), (Rows{2, 4, 5, 6}));
-  EXPECT_EQ(among(floats, {1.0, 2.5, 7.0, 8.0, nan}), (Rows{0, 4}));
-
-  const Table empty = ints.where_among("x", std::vector<double>{}).value();
-  EXPECT_EQ(empty.height, 0U);
-  EXPECT_EQ(empty.names(), ints.names());
-}
-
-TEST(Filter, InComparesExactBytes) {
-  const Table t = table_of(strs({"a", "A", "a ", std::nullopt, "", std::string("a\0b", 3), "b", "a"}));
-  const auto in = [&t](std::vector<std::string> values) { return rows_of(t.where_in("x", values).value()); };
-  EXPECT_EQ(in({"a"}), (Rows{0, 7}));
-  EXPECT_EQ(in({""}), Rows{4});  // the empty text, not the missing cell
-  EXPECT_EQ(in({std::string("a\0b", 3)}), Rows{5});
-  EXPECT_EQ(in({"b", "a", "b"}), (Rows{0, 6, 7}));
-  EXPECT_EQ(in({}), Rows{});
-  EXPECT_EQ(in({"c", "d", "e", "a "}), Rows{2});
-}
-
 // Texts around the 8- and 16-byte words that cells are compared by, and at
 // the very end of the column's bytes, in storage order and through an index.
 TEST(Filter, InAgainstReferenceAroundWordSizes) {
@@ -262,18 +154,6 @@ TEST(Filter, InAgainstReferenceAroundWordSizes) {
       ASSERT_EQ(rows_of(view.where_in("x", wanted).value()), want);
     }
   }
-}
-
-TEST(Filter, MissingCellsNeverKept) {
-  const Table ints = table_of(i64s({std::nullopt, 5, std::nullopt}));
-  for (const Cmp op : {Cmp::Eq, Cmp::Ne, Cmp::Lt, Cmp::Le, Cmp::Gt, Cmp::Ge}) {
-    for (const double v : {0.0, 5.0, 10.0, nan}) {
-      const Rows got = rows_of(ints.where_num("x", op, v).value());
-      EXPECT_TRUE(got.empty() || got == Rows{1});
-    }
-  }
-  const Table floats = table_of(f64s({std::nullopt, nan}));
-  EXPECT_EQ(rows_of(floats.where_num("x", Cmp::Ne, 1.0).value()), Rows{1});
 }
 
 TEST(Filter, KeepingEveryRowCollapsesOrSharesIndex) {

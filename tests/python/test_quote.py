@@ -70,6 +70,7 @@ def expected(ch, escaped):
         ('say "hi"', '"say \\"hi\\""'),
         ("a\\b", '"a\\\\b"'),
         ("\t\r\n\0", '"\\t\\r\\n\\0"'),
+        ("\x001\x01\x0b", '"\\01\\u{1}\\u{b}"'),  # a NUL before a digit stays readable
         ("a b", '"a b"'),
         ("a\u00a0b", '"a\\u{a0}b"'),
         ("\x7f", '"\\u{7f}"'),

@@ -21,45 +21,94 @@ def cells(f, name):
     return {"i64": f.ints, "f64": f.floats, "str": f.strings}[kind](name)
 
 
-def table(f):
-    return {name: (kind, cells(f, name)) for name, kind in zip(f.names(), f.dtypes())}
+def show(f):
+    """A frame as one line: name:dtype=[cells] per column, None for a missing cell."""
+    return " | ".join(f"{name}:{kind}={cells(f, name)!r}" for name, kind in zip(f.names(), f.dtypes()))
 
 
 @pytest.mark.parametrize(
     "text, want",
     [
-        ("a,b\n1,2\n", {"a": ("i64", [1]), "b": ("i64", [2])}),
-        ("a,b\r\n1,2", {"a": ("i64", [1]), "b": ("i64", [2])}),
-        ("x\n1\r2\r", {"x": ("i64", [1, 2])}),
-        ("a\n1\n\n2\n", {"a": ("i64", [1, 2])}),
-        ("a,b\n", {"a": ("i64", []), "b": ("i64", [])}),
-        ("a,b\n1,\n", {"a": ("i64", [1]), "b": ("i64", [None])}),
-        ("a,b\n1,", {"a": ("i64", [1]), "b": ("i64", [None])}),
-        ("a,b\n1,\"\"\n", {"a": ("i64", [1]), "b": ("str", [""])}),
-        ("a,b\nx,\n\"\",y\n", {"a": ("str", ["x", ""]), "b": ("str", [None, "y"])}),
-        ("x\n+5\n007\n", {"x": ("i64", [5, 7])}),
-        ("x\n9223372036854775807\n-9223372036854775808\n", {"x": ("i64", [2**63 - 1, -(2**63)])}),
-        ("x\n9223372036854775808\n", {"x": ("f64", [9223372036854775808.0])}),
-        ("x\n1\n2.5\n", {"x": ("f64", [1.0, 2.5])}),
-        ("x\n1e3\n.5\n5.\n", {"x": ("f64", [1000.0, 0.5, 5.0])}),
-        ("x\n+inf\n-Infinity\n", {"x": ("f64", [math.inf, -math.inf])}),
-        ("x\n5\n\"6\"\n", {"x": ("str", ["5", "6"])}),
-        ("x\nnan\n", {"x": ("str", ["nan"])}),
-        ("x\n1\n \n", {"x": ("str", ["1", " "])}),
-        ("x\n.\n1e\n 1\n1 \n", {"x": ("str", [".", "1e", " 1", "1 "])}),
-        ("x\n\"a\"\"b\"\nab\"c\n", {"x": ("str", ['a"b', 'ab"c'])}),
-        ("x\n\"a\nb\"\n\"c\r\nd\"\n", {"x": ("str", ["a\nb", "c\r\nd"])}),
-        ("\"\"\n", {"": ("i64", [])}),
-        ("\ufeffname\n1\n", {"name": ("i64", [1])}),
-        ("naïve,€\n日本,ü\n", {"naïve": ("str", ["日本"]), "€": ("str", ["ü"])}),
+        # Record ends, final line end or not, blank lines.
+        ('a,b\n1,2\n', 'a:i64=[1] | b:i64=[2]'),
+        ('a,b\n1,2', 'a:i64=[1] | b:i64=[2]'),
+        ('a,b\r\n1,2\r\n', 'a:i64=[1] | b:i64=[2]'),
+        ('x\n1\r2\r', 'x:i64=[1, 2]'),
+        ('x\r\r\n1\n\r\n\n2\r\n\r\n', 'x:i64=[1, 2]'),
+        ('a\n1\n\n2\n', 'a:i64=[1, 2]'),
+        ('\n\r\n\na,b\n1,2\n', 'a:i64=[1] | b:i64=[2]'),
+        # No rows.
+        ('a,b\n', 'a:i64=[] | b:i64=[]'),
+        ('a\n\n\n', 'a:i64=[]'),
+        ('a,b', 'a:i64=[] | b:i64=[]'),
+        ('""', ':i64=[]'),
+        ('""\n', ':i64=[]'),
+        # Missing cells: empty unquoted fields; a trailing comma adds one.
+        ('a,b\n1,\n', 'a:i64=[1] | b:i64=[None]'),
+        ('a,b\n1,', 'a:i64=[1] | b:i64=[None]'),
+        ('a,b\n,\n', 'a:i64=[None] | b:i64=[None]'),
+        ('a,b,c\n,x,\n', "a:i64=[None] | b:str=['x'] | c:i64=[None]"),
+        ('a,b\n,1.5\n2,\n', 'a:i64=[None, 2] | b:f64=[1.5, None]'),
+        ('a,b\nx,\n,y\n', "a:str=['x', None] | b:str=[None, 'y']"),
+        # An empty quoted field is a present, empty text.
+        ('x\n""\n', "x:str=['']"),
+        ('a,b\n"",\n', "a:str=[''] | b:i64=[None]"),
+        ('a,b\n1,""', "a:i64=[1] | b:str=['']"),
+        # Integers.
+        ('x\n+5\n007\n-0\n', 'x:i64=[5, 7, 0]'),
+        ('x\n9223372036854775807\n-9223372036854775808\n', 'x:i64=[9223372036854775807, -9223372036854775808]'),
+        ('x\n00000000000000000000000000042\n', 'x:i64=[42]'),
+        ('x\n12345678\n123456789012\n1234567890123456789\n', 'x:i64=[12345678, 123456789012, 1234567890123456789]'),
+        # Floats; integers read before the first float are converted.
+        ('x\n9223372036854775808\n', 'x:f64=[9.223372036854776e+18]'),
+        ('x\n-9223372036854775809\n', 'x:f64=[-9.223372036854776e+18]'),
+        ('x\n1\n2.5\n', 'x:f64=[1.0, 2.5]'),
+        ('x\n-0\n1.5\n', 'x:f64=[-0.0, 1.5]'),
+        ('x\n+0\n0\n-00\n.5\n', 'x:f64=[0.0, 0.0, -0.0, 0.5]'),
+        ('x\n9007199254740993\n0.5\n', 'x:f64=[9007199254740992.0, 0.5]'),
+        ('x\n1e3\n', 'x:f64=[1000.0]'),
+        ('x\n.5\n', 'x:f64=[0.5]'),
+        ('x\n5.\n', 'x:f64=[5.0]'),
+        ('x\n-nan\n', 'x:f64=[nan]'),
+        ('x\n+inf\n-Infinity\n', 'x:f64=[inf, -inf]'),
+        ('x\n1\n\n2.25\n', 'x:f64=[1.0, 2.25]'),
+        # Texts: anything else, or any quoted cell.
+        ('x\nnan\n', "x:str=['nan']"),
+        ('x\ninf\n', "x:str=['inf']"),
+        ('x\n.\n', "x:str=['.']"),
+        ('x\n1e\n', "x:str=['1e']"),
+        ('x\n 1\n', "x:str=[' 1']"),
+        ('x\n1 \n', "x:str=['1 ']"),
+        ('x\n1\n \n', "x:str=['1', ' ']"),
+        ('x\n1_000\n', "x:str=['1_000']"),
+        ('x\n+\n', "x:str=['+']"),
+        ('x\n5\n"6"\n', "x:str=['5', '6']"),
+        ('x\n1\n2.5\nz\n', "x:str=['1', '2.5', 'z']"),
+        ('x,y\n1,a\n,b\n', "x:i64=[1, None] | y:str=['a', 'b']"),
+        # Quoted fields: doubled quotes, separators and line ends inside.
+        ('x\n"a""b"\n', 'x:str=[\'a"b\']'),
+        ('x\n""""\n', 'x:str=[\'"\']'),
+        ('x\n"a,b"\n', "x:str=['a,b']"),
+        ('x\n"a\nb"\n', "x:str=['a\\nb']"),
+        ('x\n"a\r\nb"\r\n', "x:str=['a\\r\\nb']"),
+        ('x\nab"c\n', 'x:str=[\'ab"c\']'),
+        ('x\na""\n', 'x:str=[\'a""\']'),
+        ('"a,b","c"""\n1,2\n', 'a,b:i64=[1] | c":i64=[2]'),
+        # Byte-order mark.
+        ('\ufeffx\n1\n', 'x:i64=[1]'),
+        ('\ufeff"x"\n1\n', 'x:i64=[1]'),
+        ('x\n\ufeff\n', "x:str=['\\ufeff']"),
+        # Header names may be empty; UTF-8 passes through.
+        (',b\n1,2\n', ':i64=[1] | b:i64=[2]'),
+        ('hé\n€\n', "hé:str=['€']"),
     ],
 )
 def test_tables(text, want):
-    assert table(read_csv(text)) == want
+    assert show(read_csv(text)) == want
 
 
 def test_signs_of_zero_and_nan():
-    f = read_csv("x,y\n-0\n1.5\n".replace("\n1.5", ",1\n1.5,-nan"))
+    f = read_csv("x,y\n-0,1\n1.5,-nan\n")
     x, y = f.floats("x"), f.floats("y")
     assert math.copysign(1, x[0]) == -1 and x[1] == 1.5
     assert y[0] == 1 and math.isnan(y[1]) and math.copysign(1, y[1]) == -1
@@ -68,23 +117,43 @@ def test_signs_of_zero_and_nan():
 @pytest.mark.parametrize(
     "text, message",
     [
-        ("", "no header line"),
-        ("\ufeff", "no header line"),
-        ("\n", "no header line"),
-        ("\r\n\r\n", "no header line"),
-        ("a,b\n1,2,\n", "line 2: 3 fields; the header has 2"),
-        ("a,b\n1\n2,3\n4\n", "line 2: 1 fields; the header has 2"),
-        ("a\n\"x\ny\"\n\n1,2\n", "line 5: 2 fields; the header has 1"),
-        ("a\n\"x\ry\"\n1,2\n", "line 3: 2 fields; the header has 1"),
-        ("a,b\n1\n\"x", "line 3: a quoted field is never closed"),
-        ("a,b\n\"x\ny\",\"z\n", "line 2: a quoted field is never closed"),
-        ("a\n\"x\"y\n", "line 2: text after a closing quote"),
-        ("a\n\"x\ny\"z\n", "line 3: text after a closing quote"),
-        ("a\n\"x\" \n", "line 2: text after a closing quote"),
-        ("a,a\n1,2\n", 'the frame has a column "a" already'),
-        (",\n1,2\n", 'the frame has a column "" already'),
-        ("a\tb,a\tb\n", 'the frame has a column "a\\tb" already'),
-        ("a,a\n1\n", "line 2: 1 fields; the header has 2"),
+        ('', 'no header line'),
+        ('\ufeff', 'no header line'),
+        ('\n', 'no header line'),
+        ('\r\n\r\n', 'no header line'),
+        ('\r\r\n\n', 'no header line'),
+        # Field counts: the first mismatch wins, and the read goes on past it.
+        ('a,b\n1,2,\n', 'line 2: 3 fields; the header has 2'),
+        ('a,b\n1\n2,3\n4\n', 'line 2: 1 fields; the header has 2'),
+        ('a,b\n1,2\n\n3,4,5,6\n', 'line 4: 4 fields; the header has 2'),
+        ('a\n"x\ny"\n1,2\n', 'line 4: 2 fields; the header has 1'),
+        ('a\n"x\ry"\n1,2\n', 'line 3: 2 fields; the header has 1'),
+        ('a\n"x\ny\n"\n1,2\n', 'line 5: 2 fields; the header has 1'),
+        ('a,b\n"\n",\n1\n', 'line 4: 1 fields; the header has 2'),
+        ('\n\na,b\n1\n', 'line 4: 1 fields; the header has 2'),
+        ('a,b\r\n\r\n1\r\n', 'line 3: 1 fields; the header has 2'),
+        ('a,b\r1\r', 'line 2: 1 fields; the header has 2'),
+        # Quote errors end the read at once and win over a pending count.
+        ('a,b\n1\n"x', 'line 3: a quoted field is never closed'),
+        ('a\n"', 'line 2: a quoted field is never closed'),
+        ('a\n"x""', 'line 2: a quoted field is never closed'),
+        ('a,b\n"x\ny","z\n', 'line 2: a quoted field is never closed'),
+        ('"a', 'line 1: a quoted field is never closed'),
+        ('a\n"x"y\n', 'line 2: text after a closing quote'),
+        ('a\n"x\ny"z\n', 'line 3: text after a closing quote'),
+        ('a\n"x" \n', 'line 2: text after a closing quote'),
+        ('a\n"x\ry"z\n', 'line 2: text after a closing quote'),
+        ('a,b\n1\n"x"y,2\n', 'line 3: text after a closing quote'),
+        ('a\n"x"""y\n', 'line 2: text after a closing quote'),
+        # Repeated names, only after a clean scan, first repeat in header order.
+        ('a,a\n1,2\n', 'the frame has a column "a" already'),
+        (',\n1,2\n', 'the frame has a column "" already'),
+        ('a,b,b,a\n', 'the frame has a column "b" already'),
+        ('a,a\n1\n', 'line 2: 1 fields; the header has 2'),
+        ('a,a\n"1', 'line 2: a quoted field is never closed'),
+        ('x\n1\n\nz\n,\n', 'line 5: 2 fields; the header has 1'),
+        ('a\n"x\ny"\n\n1,2\n', 'line 5: 2 fields; the header has 1'),
+        ('a\tb,a\tb\n', 'the frame has a column "a\\tb" already'),
     ],
 )
 def test_messages(text, message):

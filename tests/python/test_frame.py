@@ -12,6 +12,8 @@ def test_empty_frame():
     f = Frame()
     assert (f.height(), f.width(), f.names(), f.dtypes()) == (0, 0, [], [])
     assert f.describe() == str(f) == repr(f) == "Frame(0 rows: )"
+    f.add_ints("a", [])
+    assert (f.width(), f.height()) == (1, 0)
 
 
 def test_add_and_read_back():
@@ -71,12 +73,6 @@ def test_sequence_kinds(method, values, stored):
     assert reader("c") == stored
 
 
-def test_empty_column_gives_height_zero():
-    f = Frame()
-    f.add_ints("a", [])
-    assert (f.width(), f.height()) == (1, 0)
-
-
 def test_index_objects_are_ints():
     class Idx:
         def __index__(self):
@@ -86,15 +82,6 @@ def test_index_objects_are_ints():
     f.add_ints("a", [Idx()])
     f.add_floats("b", [Idx()])
     assert f.ints("a") == [7] and f.floats("b") == [7.0]
-
-
-def test_str_subclass_accepted():
-    class S(str):
-        pass
-
-    f = Frame()
-    f.add_strings(S("name"), [S("v")])
-    assert f.strings("name") == ["v"]
 
 
 @pytest.mark.parametrize(
@@ -117,11 +104,6 @@ def test_value_errors(call, message):
     assert info.value.args == (message,)
     assert not getattr(info.value, "__notes__", None)
     assert f.names() == ["a", "b"] and f.height() == 2
-
-
-def test_lookup_on_empty_frame():
-    with pytest.raises(ValueError, match=r'^no column "x" \(the frame has none\)$'):
-        Frame().ints("x")
 
 
 def test_describe_writes_names_plainly():
@@ -212,12 +194,9 @@ def notes(info):
         (lambda f: f.add_strings("s", "abc"), TypeError, "Can't extract `str` to `Vec`", "values"),
         (lambda f: f.add_ints("n", [2**63]), OverflowError, None, "values"),
         (lambda f: f.head(2.0), TypeError, None, "n"),
-        (lambda f: f.head(2**63), OverflowError, None, "n"),
         (lambda f: f.where_eq("a", None), TypeError, None, "value"),
         (lambda f: f.where_eq("a", "1"), TypeError, None, "value"),
         (lambda f: f.where_eq(1, None), TypeError, "'int' object is not an instance of 'str'", "name"),
-        (lambda f: f.add_floats("x", [10**400]), OverflowError, None, "values"),
-        (lambda f: f.ints("\ud800"), UnicodeEncodeError, None, "name"),
     ],
 )
 def test_conversion_errors(call, exc, message, param):
@@ -230,36 +209,6 @@ def test_conversion_errors(call, exc, message, param):
     assert f.names() == ["a"] and f.height() == 2
 
 
-def test_note_appended_after_existing_notes():
-    class Bad:
-        def __index__(self):
-            e = ValueError("inner")
-            e.add_note("first")
-            raise e
-
-    with pytest.raises(ValueError) as info:
-        Frame().add_ints("a", [Bad()])
-    assert notes(info) == ["first", "while processing 'values'"]
-
-
-def test_iteration_failure_propagates():
-    class Seq:
-        def __len__(self):
-            raise RuntimeError("no length")  # only reserves room: ignored
-
-        def __getitem__(self, i):
-            if i == 2:
-                raise KeyError("boom")
-            return i
-
-    import collections.abc
-
-    collections.abc.Sequence.register(Seq)
-    with pytest.raises(KeyError) as info:
-        Frame().add_ints("a", Seq())
-    assert notes(info) == ["while processing 'values'"]
-
-
 def test_numpy_bool_accepted():
     np = pytest.importorskip("numpy")
     f = frame(a=[2, 1])
@@ -267,50 +216,3 @@ def test_numpy_bool_accepted():
     assert f.sort("a", np.False_).ints("a") == [1, 2]
     with pytest.raises(TypeError, match="'int64' object is not an instance of 'bool'"):
         f.sort("a", np.int64(1))
-
-
-def test_nested_call_hits_the_borrow():
-    f = frame(a=[1, 2])
-
-    class Values:
-        def __len__(self):
-            return 2
-
-        def __getitem__(self, i):
-            if i == 1:
-                f.height()
-            if i >= 2:
-                raise IndexError
-            return i
-
-    import collections.abc
-
-    collections.abc.Sequence.register(Values)
-    with pytest.raises(RuntimeError) as info:
-        f.add_ints("b", Values())
-    assert str(info.value) == "Already mutably borrowed"
-    assert notes(info) == ["while processing 'values'"]
-    assert f.names() == ["a"]
-
-
-def test_exclusive_borrow_refused_while_shared():
-    f = frame(a=[1, 2])
-
-    class Names:
-        def __len__(self):
-            return 1
-
-        def __getitem__(self, i):
-            if i == 0:
-                f.add_ints("z", [1, 2])
-                return "a"
-            raise IndexError
-
-    import collections.abc
-
-    collections.abc.Sequence.register(Names)
-    with pytest.raises(RuntimeError) as info:
-        f.select(Names())
-    assert str(info.value) == "Already borrowed"
-    assert notes(info) == ["while processing 'names'"]
-    assert f.names() == ["a"]

@@ -148,7 +148,7 @@ def test_arguments_keep_their_reference_counts():
     for _ in range(200):
         f.strings(name), f.where_is(name, text), f.where_in(name, texts), f.where_among("k", values)
         f.where_eq("k", big), f.head(big), f.select(keys), f.group(keys).sum("v"), g.max(name)
-        f.sort(name, False)
+        f.sort(name, False), Frame().add_ints(name, values)
         for bad in (
             lambda: f.ints(name), lambda: f.where_in("k", texts), lambda: f.add_ints(name, values),
             lambda: f.add_date_part(part, name, part), lambda: f.select([name, name]),

@@ -25,7 +25,9 @@ def test_each_part(part, want):
     assert f.ints("y") == want
 
 
-@pytest.mark.parametrize("text", ["2024-02-29", "2000-02-29", "0001-01-01", "9999-12-31"])
+@pytest.mark.parametrize(
+    "text", ["2024-02-29", "2000-02-29", "1600-02-29", "0004-02-29", "0001-01-01", "9999-12-31", "1999-04-30"]
+)
 def test_dates(text):
     f = dates(text)
     f.add_date_part("y", "d", "year")
@@ -35,14 +37,14 @@ def test_dates(text):
 @pytest.mark.parametrize(
     "text",
     ["2023-02-29", "1900-02-29", "2100-02-29", "0000-01-01", "2024-04-31", "2024-13-01", "2024-00-10",
-     "2024-01-00", " 2024-01-05", "2024-01-05 ", "2024/01/05", "20240105", "2024-1-5", "2024-01-05T00:00", "",
-     "２０２４-01-05", "2024-01-0٥"],
+     "2024-01-00", "2024-01-32", " 2024-01-05", "2024-01-05 ", "2024/01/05", "20240105", "2024-1-5", "2024-1-05",
+     "2024-01-05T00:00", "", "2024-01-0a", "+024-01-05", "2024--1-05", "2024-0\0-05", "２０２４-01-05", "2024-01-0٥"],
 )
 def test_not_dates(text):
     f = dates("2024-01-01", text)
     with pytest.raises(ValueError) as info:
         f.add_date_part("y", "d", "day")
-    quoted = '"' + text + '"'
+    quoted = '"' + text.replace("\0", "\\0") + '"'
     assert str(info.value) == f"column \"d\", row 1: {quoted} is not a YYYY-MM-DD date"
     assert f.names() == ["p", "d"]
 
@@ -93,6 +95,10 @@ def test_views_use_positions_and_materialise():
     with pytest.raises(ValueError, match="already"):
         taken.add_date_part("p", "d", "year")
     assert (taken.ints("p"), taken.strings("d")) == ([0], ["2003-03-03"])
+    # No rows, so no cell to refuse.
+    empty = f.head(0)
+    empty.add_date_part("y", "d", "year")
+    assert (empty.height(), empty.dtypes()) == (0, ["i64", "str", "i64"])
 
 
 def python_part(text, part):

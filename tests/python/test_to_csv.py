@@ -257,12 +257,3 @@ def test_round_trip(f):
     back = read_csv(text)
     assert contents(back) == expected
     assert back.height() == len(expected[0][2])
-
-
-@settings(max_examples=300, deadline=None)
-@given(st.lists(st.floats(allow_nan=False, allow_infinity=False), min_size=1, max_size=20))
-def test_floats_round_trip_bit_for_bit(values):
-    f = frame(x=values, y=[0] * len(values))
-    text = f.to_csv()
-    assert text.splitlines()[1:] == [repr(v) + ",0" for v in values]
-    assert [bits(v) for v in read_csv(text).floats("x")] == [bits(v) for v in values]

@@ -8,7 +8,6 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import kelo_frame
 from kelo_frame import read_csv
 
 DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
@@ -180,7 +179,6 @@ def test_argument_checks():
     with pytest.raises(UnicodeEncodeError):
         read_csv("a\n\ud800\n")
     assert read_csv(text="a\n1\n").ints("a") == [1]
-    assert read_csv.__text_signature__ == "(text)"
 
 
 def spectrum_cases():
@@ -245,10 +243,6 @@ def test_integers_read_back(values):
     f = read_csv(text)
     assert f.dtypes() == ["i64", "str"]
     assert f.ints("n") == values
-
-
-def test_module_exports_read_csv():
-    assert kelo_frame.read_csv is read_csv
 
 
 @pytest.mark.parametrize("late_columns", [1, 8])

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
 #include <cmath>
 #include <filesystem>
@@ -76,19 +75,9 @@ std::string read_show(std::string_view text) {
   return show(*t);
 }
 
-// Which tables and messages texts give is checked from Python; the tests
-// here reach what Python cannot: the size limit on a mapping that must not be
-// read, span and integer helpers, and the fused reading against the plain one.
-TEST(CsvRead, TextOf4GiBIsRefusedBeforeItIsRead) {
-  // Address space only: the check must not touch the bytes beyond the start.
-  const std::size_t size = std::size_t{1} << 32;
-  void* mem = mmap(nullptr, size + 3, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  ASSERT_NE(mem, MAP_FAILED);
-  const std::string_view text(static_cast<const char*>(mem), size);
-  EXPECT_EQ(read(text).error(), "the text is over 4 GB");
-  munmap(mem, size + 3);
-}
-
+// Which tables and messages texts give is checked from Python (and the size
+// limit in test_limits); the tests here reach what Python cannot: the span and
+// integer helpers, and the fused reading against the plain one.
 TEST(CsvRead, SpanText) {
   const std::string_view text = "x,\"a\"\"b\"\"\"\"c\",\"\"\"\",\"q\"";
   EXPECT_EQ(Span::text(Span{0, 1, false, false}, text), "x");

@@ -9,28 +9,13 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import kelo_frame as kf
+from gapped import cells, frame
 
 I64_MIN, I64_MAX = -(2**63), 2**63 - 1
 
 
-def frame(**columns):
-    f = kf.Frame()
-    for name, values in columns.items():
-        if values and isinstance(values[0], str):
-            f.add_strings(name, values)
-        elif values and isinstance(values[0], float):
-            f.add_floats(name, values)
-        else:
-            f.add_ints(name, values)
-    return f
-
-
-def column(f, name):
-    return {"i64": f.ints, "f64": f.floats, "str": f.strings}[f.dtypes()[f.names().index(name)]](name)
-
-
 def table(f):
-    return {name: column(f, name) for name in f.names()}
+    return {name: cells(f, name) for name in f.names()}
 
 
 # --- describing and counting groups ---
@@ -173,7 +158,7 @@ def test_number_keys_then_text_extremes_after_sums_on_one_grouping(keys, groups)
     f = frame(k=keys, v=list(range(len(keys))), s=[f"t{i % 4}" for i in range(len(keys))])
     g = f.group(["k"])
     sums = g.sum("v")
-    assert column(sums, "k") == groups
+    assert cells(sums, "k") == groups
     expected = [sum(i for i, k in enumerate(keys) if k == key) for key in groups]
     assert sums.ints("v") == expected
     texts = [[f"t{i % 4}" for i, k in enumerate(keys) if k == key] for key in groups]
@@ -216,7 +201,7 @@ def test_aggregate_messages(keys, method, name, message):
     with pytest.raises(ValueError) as err:
         getattr(g, method)(name)
     assert str(err.value) == message
-    assert g.groups() == len({tuple(column(f, k)[i] for k in keys) for i in range(4)})
+    assert g.groups() == len({tuple(cells(f, k)[i] for k in keys) for i in range(4)})
 
 
 def test_an_aggregate_of_a_key_reports_its_overflow_first():
@@ -273,7 +258,7 @@ def key_of(value):
 
 
 def reference_groups(f, keys):
-    cols = [column(f, k) for k in keys]
+    cols = [cells(f, k) for k in keys]
     groups = {}
     for row in range(f.height()):
         groups.setdefault(tuple(key_of(c[row]) for c in cols), []).append(row)
@@ -315,14 +300,14 @@ def expected(dtype, method, cells):
 
 def check_aggregate(f, g, keys, groups, name, method):
     dtype = f.dtypes()[f.names().index(name)]
-    cells = column(f, name)
+    col = cells(f, name)
     agg = getattr(g, method)
     if dtype == "str" and method in ("sum", "mean"):
         with pytest.raises(ValueError, match="is str: it has no sum or mean"):
             agg(name)
         return
     try:
-        want = [expected(dtype, method, [cells[r] for r in rows]) for rows in groups]
+        want = [expected(dtype, method, [col[r] for r in rows]) for rows in groups]
     except OverflowError:
         with pytest.raises(ValueError, match=r"overflows i64$"):
             agg(name)
@@ -333,7 +318,7 @@ def check_aggregate(f, g, keys, groups, name, method):
         return
     result = agg(name)
     assert result.names() == keys + [name]
-    got = column(result, name)
+    got = cells(result, name)
     assert len(got) == len(want)
     if result.dtypes()[-1] == "f64":
         assert all(same_float(a, b) for a, b in zip(got, want)), (method, got, want)
@@ -352,7 +337,7 @@ def test_grouping_and_aggregates_match_plain_python(case):
     counted = g.count()
     firsts = [rows[0] for rows in groups]
     for k in keys:
-        got, src = column(counted, k), column(f, k)
+        got, src = cells(counted, k), cells(f, k)
         assert all(same_float(a, src[r]) if isinstance(a, float) else a == src[r] for a, r in zip(got, firsts))
     if "count" not in keys:
         assert counted.ints("count") == [len(rows) for rows in groups]

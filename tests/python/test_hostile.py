@@ -246,10 +246,7 @@ def test_huge_ints_overflow(call, exc):
 
 
 def test_extreme_counts_and_values_that_do_fit():
-    f = frame()
-    for n in (2**63 - 1, -(2**63), 0, -1, 1):
-        assert f.head(n).height() == {2**63 - 1: 3, -(2**63): 0, 0: 0, -1: 2, 1: 1}[n]
-        assert f.tail(n).height() == f.head(n).height()
+    # Counts of every size are test_views' head and tail table.
     g = Frame()
     g.add_ints("i", [2**63 - 1, -(2**63)])
     g.add_floats("f", [2**1023, -(2**63)])

@@ -1,6 +1,5 @@
 """Which cell texts the CSV reader takes for floats, and their values, against Python's own float()."""
 
-import decimal
 import math
 import re
 import struct
@@ -97,45 +96,3 @@ def test_random_float_texts(text):
 @example("-.e1")
 def test_random_texts(text):
     check(text)
-
-
-def check_floats(texts):
-    """Float texts, read as one column: every cell's value equals float()'s."""
-    assert all(FLOAT_TEXT.fullmatch(t) for t in texts)
-    f = read_csv("x\n1.5\n" + "\n".join(texts) + "\n")
-    assert f.dtypes() == ["f64"]
-    for text, got in zip(texts, f.floats("x")[1:], strict=True):
-        assert same_float(got, float(text)), (text, got, float(text))
-
-
-finite = st.floats(allow_nan=False, allow_infinity=False)
-
-
-@settings(max_examples=300, deadline=None)
-@given(st.lists(finite, min_size=1, max_size=40), st.integers(1, 25))
-def test_printed_floats(values, precision):
-    texts = [repr(v) for v in values]
-    for kind in "efg":
-        texts += [f"{v:.{precision}{kind}}" for v in values]
-    texts += [f"{v:.{precision}f}" for v in values if abs(v) < 1e30]
-    check_floats(texts)
-
-
-def midpoint(value):
-    """The exact decimal midpoint between value > 0 and the next float up, in e-notation."""
-    with decimal.localcontext() as ctx:
-        ctx.prec = 1200
-        return f"{(decimal.Decimal(value) + decimal.Decimal(math.nextafter(value, math.inf))) / 2:e}"
-
-
-@settings(max_examples=200, deadline=None)
-@given(st.lists(st.floats(min_value=0, max_value=1e308, exclude_min=True), min_size=1, max_size=30),
-       st.integers(16, 40))
-def test_near_halfway_texts(values, digits):
-    """The exact midpoint between two neighbouring floats rounds to the even one;
-    cutting its digits short, or adding a digit, moves it below or above."""
-    texts = []
-    for value in values:
-        mantissa, exponent = midpoint(value).split("e")
-        texts += [f"{mantissa}e{exponent}", f"{mantissa}1e{exponent}", f"{mantissa[:digits + 1]}e{exponent}"]
-    check_floats(texts)

@@ -45,11 +45,6 @@ def test_examples_in(name):
     assert result.failed == 0, "".join(report)
 
 
-def test_blanking_keeps_line_numbers():
-    text = "a\n```python\n>>> 1 + 1\n2\n```\n```sh\n>>> 3\n```\n"
-    assert examples(text) == "\n\n>>> 1 + 1\n2\n\n\n\n\n"
-
-
 def test_reference_has_a_section_for_every_method():
     import kelo_frame
 

@@ -165,35 +165,3 @@ def test_in_matches_python(column, wanted):
     want = [p for p, c in enumerate(column) if c is not None and c in wanted]
     assert f.where_in("s", wanted).ints("p") == want
     assert cells(f.where_in("s", wanted), "s") == [column[p] for p in want]
-
-
-@pytest.mark.parametrize("height", [63, 64, 65, 130, 2047, 2049])
-def test_membership_over_word_and_block_edges(height):
-    # Missing cells on the first and last row of 64-row words; texts of every
-    # length from 0 to 70 that share their first bytes.
-    missing = {r for r in range(height) if r % 64 in (0, 63) or r == height - 1}
-    n = [None if r in missing else r % 13 for r in range(height)]
-    x = [None if r in missing else [0.0, -0.0, math.nan, 2.5][r % 4] for r in range(height)]
-    text = "Rio de Janeiro, Brazil, South America, Earth, Sol, Milky Way, Local Group"
-    s = [None if r in missing else text[: r % 71] for r in range(height)]
-    f = gapped(n=("i64", n), x=("f64", x), s=("str", s))
-    long_text = text[:69]
-    for view in (f, f.sort("n", True)):
-        order = view.ints("p")
-        assert view.where_among("n", [3, 12.0, 3.5]).ints("p") == [p for p in order if n[p] in (3, 12)]
-        assert view.where_among("x", [0.0, math.nan]).ints("p") == [p for p in order if x[p] == 0.0]
-        wanted = ["", "Rio de J", "Rio de Ja", long_text, long_text[:-1] + "X"]
-        assert view.where_in("s", wanted).ints("p") == [p for p in order if s[p] is not None and s[p] in wanted]
-
-
-@settings(max_examples=60, deadline=None)
-@given(
-    st.lists(st.none() | st.text(alphabet="ab\0", max_size=12), min_size=60, max_size=200),
-    st.lists(st.text(alphabet="ab\0", max_size=12), min_size=1, max_size=4),
-)
-def test_in_matches_python_on_longer_columns(column, wanted):
-    if all(c is None for c in column):
-        column[0] = ""
-    f = gapped(s=("str", column))
-    want = [p for p, c in enumerate(column) if c is not None and c in wanted]
-    assert f.where_in("s", wanted).ints("p") == want

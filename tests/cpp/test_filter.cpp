@@ -41,50 +41,24 @@ bool reference(Cmp op, long double c, long double v) {
 
 TEST(Filter, I64BoundariesAgainstExactReference) {
   std::mt19937_64 rng(7);
-  const std::vector<std::int64_t> special{0,
-                                          1,
-                                          -1,
-                                          2,
-                                          (std::int64_t{1} << 53) - 1,
-                                          std::int64_t{1} << 53,
-                                          (std::int64_t{1} << 53) + 1,
-                                          -(std::int64_t{1} << 53) - 1,
-                                          i64_min,
-                                          i64_min + 1,
-                                          i64_max,
-                                          i64_max - 1};
+  constexpr std::int64_t i53 = std::int64_t{1} << 53;
+  const std::vector<std::int64_t> special{0,       1,        -1,      2,           i53 - 1, i53,
+                                          i53 + 1, -i53 - 1, i64_min, i64_min + 1, i64_max, i64_max - 1};
   std::vector<std::optional<std::int64_t>> cells;
   for (int i = 0; i < 600; ++i) {
     const auto pick = rng() % 4;
-    if (pick == 0)
-      cells.emplace_back(std::nullopt);
-    else if (pick == 1)
-      cells.emplace_back(static_cast<std::int64_t>(rng()));
-    else
-      cells.emplace_back(special[rng() % special.size()]);
+    if (pick == 0) cells.emplace_back(std::nullopt);
+    if (pick == 1) cells.emplace_back(static_cast<std::int64_t>(rng()));
+    if (pick >= 2) cells.emplace_back(special[rng() % special.size()]);
   }
   Table t = table_of(i64s(cells));
   // A shuffled view: the kept rows must follow the view's order.
   Rows order = t.rows();
   std::shuffle(order.begin(), order.end(), rng);
   const Table view = t.over(order);
-  std::vector<double> values{0.5,
-                             -0.5,
-                             -0.0,
-                             two_53,
-                             two_53 + 2,
-                             -two_53,
-                             two_63,
-                             -two_63,
-                             inf,
-                             -inf,
-                             nan,
-                             std::nextafter(two_63, 0.0),
-                             std::nextafter(-two_63, 0.0),
-                             1e300,
-                             -1e300,
-                             1.0,
-                             2.5};
+  const double below_63 = std::nextafter(two_63, 0.0);
+  std::vector<double> values{0.5,  -0.5, -0.0,     two_53,    two_53 + 2, -two_53, two_63, -two_63, inf,
+                             -inf, nan,  below_63, -below_63, 1e300,      -1e300,  1.0,    2.5};
   for (int i = 0; i < 20; ++i) values.push_back(static_cast<double>(static_cast<std::int64_t>(rng())));
   for (const double v : values) {
     for (const Cmp op : {Cmp::Eq, Cmp::Ne, Cmp::Lt, Cmp::Le, Cmp::Gt, Cmp::Ge}) {
@@ -105,12 +79,9 @@ TEST(Filter, F64RandomAgainstReferenceOnView) {
   std::vector<std::optional<double>> cells;
   for (int i = 0; i < 5000; ++i) {
     const auto pick = rng() % 5;
-    if (pick == 0)
-      cells.emplace_back(std::nullopt);
-    else if (pick == 1)
-      cells.emplace_back(special[rng() % special.size()]);
-    else
-      cells.emplace_back(std::uniform_real_distribution<double>(-2, 2)(rng));
+    if (pick == 0) cells.emplace_back(std::nullopt);
+    if (pick == 1) cells.emplace_back(special[rng() % special.size()]);
+    if (pick >= 2) cells.emplace_back(std::uniform_real_distribution<double>(-2, 2)(rng));
   }
   Table t = table_of(f64s(cells));
   Rows order = t.rows();

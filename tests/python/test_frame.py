@@ -56,6 +56,11 @@ def test_strings_with_missing_cells_keep_the_gaps():
     assert gapped(s=("str", values)).strings("s") == values
 
 
+class Idx:
+    def __index__(self):
+        return 7
+
+
 @pytest.mark.parametrize(
     "method, values, stored",
     [
@@ -63,6 +68,8 @@ def test_strings_with_missing_cells_keep_the_gaps():
         ("add_ints", b"\x01\x02", [1, 2]),
         ("add_ints", range(3), [0, 1, 2]),
         ("add_floats", (1, 2.5, True), [1.0, 2.5, 1.0]),
+        ("add_ints", [Idx()], [7]),
+        ("add_floats", [Idx()], [7.0]),
         ("add_strings", ("a", "b"), ["a", "b"]),
     ],
 )
@@ -71,17 +78,6 @@ def test_sequence_kinds(method, values, stored):
     getattr(f, method)("c", values)
     reader = {"add_ints": f.ints, "add_floats": f.floats, "add_strings": f.strings}[method]
     assert reader("c") == stored
-
-
-def test_index_objects_are_ints():
-    class Idx:
-        def __index__(self):
-            return 7
-
-    f = Frame()
-    f.add_ints("a", [Idx()])
-    f.add_floats("b", [Idx()])
-    assert f.ints("a") == [7] and f.floats("b") == [7.0]
 
 
 @pytest.mark.parametrize(

@@ -12,6 +12,7 @@ import threading
 
 import pytest
 
+import gapped
 import kelo_frame
 from kelo_frame import Frame, read_csv
 
@@ -22,11 +23,7 @@ UNDER_VALGRIND = os.environ.get("KELO_UNDER_VALGRIND") == "1"
 
 
 def frame():
-    f = Frame()
-    f.add_ints("a", [1, 2, 3])
-    f.add_floats("x", [1.5, 2.5, 3.5])
-    f.add_strings("s", ["p", "q", "p"])
-    return f
+    return gapped.frame(a=[1, 2, 3], x=[1.5, 2.5, 3.5], s=["p", "q", "p"])
 
 
 def notes(e):

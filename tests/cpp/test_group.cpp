@@ -102,16 +102,6 @@ TEST(Group, FloatKeysJoinZerosAndSameNaNs) {
   EXPECT_EQ(std::bit_cast<std::uint64_t>(k.values[2]), 0x7ff8000000000002ULL);
 }
 
-TEST(Group, SeveralKeysCompareEveryColumn) {
-  Table t;
-  ASSERT_TRUE(t.add("s", texts({"x", "x", "x", "x", "y"})));
-  ASSERT_TRUE(t.add("i", ints({1, 2, none, none, 1})));
-  ASSERT_TRUE(t.add("f", floats({0.5, 0.5, 0.5, 0.5, 0.5})));
-  auto g = t.group(Names{"s", "i", "f"});
-  ASSERT_TRUE(g);
-  EXPECT_EQ(row_lists(*g), (std::vector<Rows>{{0}, {1}, {2, 3}, {4}}));
-}
-
 TEST(Group, EqualHashesOfDifferentKeysStayApart) {
   // (missing, "\0\0\0\0\0\0\0x") and (0, "x") feed the same bytes: eight 0x00,
   // 'x', 0xFF. Only the key comparison tells them apart.

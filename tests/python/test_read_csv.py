@@ -192,17 +192,6 @@ def test_csv_spectrum(name):
                 assert cell == type(cell)(expected)
 
 
-def test_public_files():
-    f = read_csv((DATA / "csv-corpus" / "commons-csv" / "bom.csv").read_text(encoding="utf-8"))
-    assert f.height() == 251
-    assert f.names() == ["Date", " Open", " High", " Low", " Close", " Volume"]
-    assert f.dtypes() == ["str", "f64", "f64", "str", "f64", "i64"]
-    rates = read_csv((ROOT / "data" / "exchange-rates-monthly.csv").read_bytes().decode())
-    assert (rates.height(), rates.dtypes()) == (17237, ["str", "str", "f64"])
-    with pytest.raises(ValueError, match=r"^line 7: text after a closing quote$"):
-        read_csv((DATA / "csv-corpus" / "commons-csv" / "test.csv").read_bytes().decode())
-
-
 def write_field(text):
     return '"' + text.replace('"', '""') + '"'
 

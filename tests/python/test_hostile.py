@@ -172,12 +172,6 @@ def test_element_conversion_calls_back_in():
     assert f.names() == ["a", "x", "s"]
 
 
-def test_sequence_that_is_the_frame_itself_is_refused():
-    f = frame()
-    with pytest.raises(TypeError, match="'Frame' object is not an instance of 'Sequence'"):
-        f.add_ints("b", f)
-
-
 # --- str and number objects ---
 
 

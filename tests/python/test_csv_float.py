@@ -18,6 +18,9 @@ FLOAT_TEXT = re.compile(
 )
 
 
+Z = "0" * 400
+
+
 def read_cell(text):
     """The reader's view of one cell: its float, or None when the column stays text.
 
@@ -59,7 +62,10 @@ def check(text):
      "12345678901234567890123e99999999999999999999", "-12345678901234567890123e-99999999999999999999",
      "-1234567890.1234567890123e300", "0.0000000000000000000012345678901234567890123e-310",
      "-00000000000000000000000000000000001e-320",
-     "+inf", "-inf", "+Infinity", "-INFINITY", "+iNfInItY", "-InF", "+nan", "-nan", "+NaN", "-NAN"],
+     "+inf", "-inf", "+Infinity", "-INFINITY", "+iNfInItY", "-InF", "+nan", "-nan", "+NaN", "-NAN",
+     # Long forms, and digits far past the 17th that still decide a tie.
+     Z + "1.5" + Z, "-" + Z + "." + Z + "15e401", "1" + Z + "e-400", "0." + Z * 3, "-" + Z,
+     "9007199254740993." + Z + "1", "9007199254740993." + Z],
 )
 def test_float_texts(text):
     check(text)

@@ -98,17 +98,6 @@ def test_count_names_its_column_count_then_len_then_nothing():
 # --- aggregates ---
 
 
-def test_aggregates_skip_missing_cells():
-    f = kf.read_csv("k,i,x,s\na,,,\na,,,\nb,5,2.5,q\n")
-    g = f.group(["k"])
-    assert g.sum("i").ints("i") == [0, 5]
-    assert g.sum("x").floats("x") == [0.0, 2.5]
-    assert g.mean("i").floats("i") == [None, 5.0]
-    assert g.min("x").floats("x") == [None, 2.5]
-    assert g.max("s").strings("s") == [None, "q"]
-    assert g.count().ints("count") == [2, 1]
-
-
 @pytest.mark.parametrize(
     ("values", "total"),
     [([1e100, 1.0, -1e100], 1.0), ([1e308, 1e308], math.inf), ([0.1] * 10, 1.0)],
@@ -131,12 +120,6 @@ def test_min_and_max_keep_the_first_of_incomparable_or_equal_cells():
     assert math.isnan(lo[0]) and math.isnan(hi[0])
     assert lo[1] == hi[1] == 1.0
     assert math.copysign(1, lo[2]) == math.copysign(1, hi[2]) == -1
-
-
-def test_text_min_and_max_compare_bytes():
-    f = frame(k=[1, 1, 1, 1], s=["b", "B", "ab", "é"])
-    g = f.group(["k"])
-    assert (g.min("s").strings("s"), g.max("s").strings("s")) == (["B"], ["é"])
 
 
 @pytest.mark.parametrize(

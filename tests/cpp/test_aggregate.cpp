@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "engine/groups.hpp"
-#include "engine/sum.hpp"
 
 namespace kelo_frame {
 namespace {
@@ -42,23 +41,6 @@ C result(const Result<Table>& t, const std::string& name = "v") {
   EXPECT_TRUE(t) << (t ? "" : t.error());
   if (!t) return C{};
   return std::get<C>(*t->col(name).value());
-}
-
-double neumaier(std::initializer_list<double> values) {
-  Neumaier n;
-  for (double v : values) n.add(v);
-  return n.total();
-}
-
-TEST(Neumaier, CompensatesAndKeepsInfinities) {
-  EXPECT_EQ(neumaier({1e100, 1.0, -1e100}), 1.0);
-  EXPECT_EQ(neumaier({1e308, 1e308}), inf);
-  EXPECT_EQ(neumaier({-1e308, -1e308}), -inf);
-  EXPECT_EQ(neumaier({0.1, 0.2, 0.3}), 0.6);  // plain addition gives 0.6000000000000001
-  EXPECT_TRUE(std::isnan(neumaier({1.0, nan})));
-  EXPECT_TRUE(std::isnan(neumaier({inf, -inf})));
-  EXPECT_EQ(neumaier({}), 0.0);
-  EXPECT_FALSE(std::signbit(neumaier({-0.0})));  // starts at 0.0, as sum() starts at 0
 }
 
 // An aggregation's result (or its message) as text, floats by their bits.

@@ -32,25 +32,6 @@ std::vector<Rows> row_lists(const Groups& g) {
   return out;
 }
 
-std::uint64_t fnv(std::initializer_list<std::uint8_t> bytes) {
-  std::uint64_t h = key_hash::basis;
-  for (auto b : bytes) h = key_hash::feed_byte(h, b);
-  return h;
-}
-
-TEST(GroupHash, IsFnv1aOverTheFedBytes) {
-  // Published FNV-1a 64 test vectors.
-  EXPECT_EQ(fnv({'a'}), 0xaf63dc4c8601ec8cULL);
-  EXPECT_EQ(fnv({'f', 'o', 'o', 'b', 'a', 'r'}), 0x85944171f73967e8ULL);
-  EXPECT_EQ(key_hash::feed_str(key_hash::basis, "foobar"), fnv({'f', 'o', 'o', 'b', 'a', 'r', 0xFF}));
-  EXPECT_EQ(key_hash::feed_str(key_hash::basis, ""), fnv({0xFF}));
-  EXPECT_EQ(key_hash::feed_missing(key_hash::basis), fnv({0x00}));
-  EXPECT_EQ(key_hash::feed_i64(key_hash::basis, 0x0102030405060708), fnv({8, 7, 6, 5, 4, 3, 2, 1}));
-  EXPECT_EQ(key_hash::feed_i64(key_hash::basis, -2), fnv({0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
-  EXPECT_EQ(key_hash::feed_f64(key_hash::basis, 1.0), fnv({0, 0, 0, 0, 0, 0, 0xF0, 0x3F}));
-  EXPECT_EQ(key_hash::feed_f64(key_hash::basis, -0.0), fnv({0, 0, 0, 0, 0, 0, 0, 0}));
-}
-
 TEST(GroupKeys, ShortTextWordsTellEqualLengthTextsApart) {
   // Every text of length 0 to 16 over {a, b} that differs from a base text in
   // one or two bytes: the words differ exactly when the texts do. Grouping

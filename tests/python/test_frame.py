@@ -140,7 +140,6 @@ def test_free_leaves_object_usable():
         (lambda f: f.head(1, 2), TypeError, "Frame.head() takes 1 positional arguments but 2 were given"),
         (lambda f: f.head(5, n=5), TypeError, "Frame.head() got multiple values for argument 'n'"),
         (lambda f: f.head(m=5), TypeError, "Frame.head() got an unexpected keyword argument 'm'"),
-        (lambda f: f.head(1, m=5), TypeError, "Frame.head() got an unexpected keyword argument 'm'"),
         (lambda f: Frame(1), TypeError, "Frame.__new__() takes 0 positional arguments but 1 was given"),
         (lambda f: Frame(1, 2), TypeError, "Frame.__new__() takes 0 positional arguments but 2 were given"),
         (lambda f: Frame(x=1), TypeError, "Frame.__new__() got an unexpected keyword argument 'x'"),

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "call.hpp"
-#include "csv_text.hpp"
 #include "csv/write.hpp"
+#include "csv_text.hpp"
 #include "engine/date.hpp"
 #include "engine/quote.hpp"
 

@@ -7,8 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <optional>
-#include <string_view>
 
 namespace kelo_frame::csv {
 
@@ -86,13 +84,6 @@ inline std::uint64_t eight_digits_value(std::uint64_t v) noexcept {
     out = static_cast<std::int64_t>(v);
   }
   return true;
-}
-
-// The value of an integer text, or nothing when cell is not one.
-[[nodiscard]] inline std::optional<std::int64_t> int_text(std::string_view cell) noexcept {
-  std::int64_t v = 0;
-  if (!parse_int(cell.data(), cell.data() + cell.size(), cell.data() + cell.size(), v)) return std::nullopt;
-  return v;
 }
 
 }  // namespace kelo_frame::csv

@@ -244,8 +244,7 @@ void emit_runs_reversed(Source source, std::size_t present, std::uint32_t* out) 
 
 // Counting sort of keys of few bits (key - least < 2^bits).
 template <class Source>
-void counting_order(Source source, std::uint64_t least, unsigned bits, std::size_t present,
-                    std::uint32_t* out) {
+void counting_order(Source source, std::uint64_t least, unsigned bits, std::size_t present, std::uint32_t* out) {
   std::vector<std::size_t> next((std::size_t{1} << bits) + 1);
   for (std::size_t i = 0; i < source.size(); ++i) {
     if (source.present(i)) ++next[source.key(i) - least + 1];
@@ -407,8 +406,8 @@ void radix_order(Source source, std::size_t present, unsigned lo, SplitPlan* pla
       // the time it is written (each bucket is written in order).
       // (As an address only: it may lie past the items, which is harmless
       // for a prefetch.)
-      prefetch_for_write(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(into) +
-                                                       (at + split_ahead) * sizeof(Item)));
+      prefetch_for_write(
+          reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(into) + (at + split_ahead) * sizeof(Item)));
       into[at] = make(i, key);
     } else {
       out[next_missing++] = source.row(i);

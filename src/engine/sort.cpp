@@ -590,8 +590,7 @@ std::optional<RowIndex> sort_places(const Col& col, Places places, bool descendi
           if (!radix) return split_and_sort(c, places, descending, false);
           const auto* values = c.values.data();
           if constexpr (std::is_same_v<C, F64Col>) {
-            if (descending)
-              return reorder_numbers(values, c.valid, places, [](double v) { return f64_key(v, true); });
+            if (descending) return reorder_numbers(values, c.valid, places, [](double v) { return f64_key(v, true); });
             return reorder_numbers(values, c.valid, places, [](double v) { return f64_key(v, false); });
           } else {
             if (descending)

@@ -102,8 +102,8 @@ TEST(FloatDigits, EveryExponentAndBinadeEnd) {
   int wrong = 0;
   constexpr std::uint64_t kTop = (std::uint64_t{1} << 52) - 1;
   for (std::uint64_t biased = 0; biased < 0x7FF; ++biased) {
-    for (const std::uint64_t f : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{2}, kTop, kTop - 1, rng() & kTop,
-                                  rng() & kTop}) {
+    for (const std::uint64_t f :
+         {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{2}, kTop, kTop - 1, rng() & kTop, rng() & kTop}) {
       if (biased != 0 || f != 0) check(from_parts(biased, f), wrong);
     }
   }

@@ -142,7 +142,9 @@ const std::vector<Shape>& shapes() {
        }},
       // Values whose order needs the low bits: one mantissa apart.
       {"neighbouring doubles",
-       [](std::size_t, auto& rng) { return std::nextafter(1.0, 2.0 + static_cast<double>(rng() % 3)) * (rng() % 2 ? 1 : -1); },
+       [](std::size_t, auto& rng) {
+         return std::nextafter(1.0, 2.0 + static_cast<double>(rng() % 3)) * (rng() % 2 ? 1 : -1);
+       },
        [](std::size_t, auto& rng) { return (std::int64_t{1} << 50) + static_cast<std::int64_t>(rng() % 3); }},
   };
   return all;
@@ -163,8 +165,16 @@ TEST_P(SortKeys, NumbersOfEveryShapeAgreeWithReference) {
 
 TEST_P(SortKeys, FloatSpecialsAndManyMissingCells) {
   const std::size_t n = GetParam();
-  const std::vector<double> special{nan, -nan, 0.0, -0.0, inf, -inf, 5e-324, -5e-324,
-                                    std::numeric_limits<double>::max(), std::numeric_limits<double>::lowest()};
+  const std::vector<double> special{nan,
+                                    -nan,
+                                    0.0,
+                                    -0.0,
+                                    inf,
+                                    -inf,
+                                    5e-324,
+                                    -5e-324,
+                                    std::numeric_limits<double>::max(),
+                                    std::numeric_limits<double>::lowest()};
   // Mostly specials, a third missing: the zeros must tie, NaN go after every
   // value and before the missing cells, in both directions.
   check(make_cells<double>(n, 3,

@@ -291,7 +291,8 @@ def write(meta: dict, results: list[dict], md_path: str, png_path: str) -> None:
         "group-by \"G1\" CSV (id1..id3 texts, id4..id6 ints, v1, v2 ints, v3 float; 100 groups), "
         "fixed seed (`bench/gen_data.py`).",
         "- Peers: " + "; ".join(peers) + ". Every library keeps the date column as text. Peers that read bytes "
-        "get `text.encode()` inside the timed work. Peers load their input for the other tasks from an Arrow "
+        "get `text.encode()` inside the timed work; for read_file kelo_frame decodes the mapped file into a str "
+        "(the way docs/API.md shows) and the peers read the path. Peers load their input for the other tasks from an Arrow "
         "file of the same data (untimed).",
         "- Ratio: the median time of the fastest single-thread peer divided by kelo_frame's (above 1: "
         "kelo_frame is faster). Filters and sorts of kelo_frame return views that share the columns; the "

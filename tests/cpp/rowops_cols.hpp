@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -27,6 +28,15 @@ inline StrCol strs(const std::vector<std::optional<std::string>>& cells) {
   StrCol c;
   for (const auto& cell : cells) cell ? c.push(*cell) : c.push_missing();
   return c;
+}
+
+// Doubles whose order is easy to get wrong: NaN of both signs, both zeros,
+// both infinities, ±1, the smallest subnormals and the largest finite values.
+inline std::vector<double> special_doubles() {
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  return {nan,    -nan,   0.0,     -0.0,     inf, -inf, 1.0, -1.0, 5e-324, -5e-324, std::numeric_limits<double>::max(),
+          std::numeric_limits<double>::lowest()};
 }
 
 // A table with one column named "x".

@@ -123,18 +123,7 @@ class SortMethods : public testing::TestWithParam<std::size_t> {};
 
 TEST_P(SortMethods, F64AgreeWithReference) {
   std::mt19937_64 rng(GetParam());
-  const std::vector<double> special{nan,
-                                    -nan,
-                                    0.0,
-                                    -0.0,
-                                    inf,
-                                    -inf,
-                                    1.0,
-                                    -1.0,
-                                    5e-324,
-                                    -5e-324,
-                                    std::numeric_limits<double>::max(),
-                                    std::numeric_limits<double>::lowest()};
+  const std::vector<double> special = special_doubles();
   std::vector<std::optional<double>> cells;
   for (std::size_t i = 0; i < GetParam(); ++i) {
     const auto pick = rng() % 6;

@@ -165,16 +165,7 @@ TEST_P(SortKeys, NumbersOfEveryShapeAgreeWithReference) {
 
 TEST_P(SortKeys, FloatSpecialsAndManyMissingCells) {
   const std::size_t n = GetParam();
-  const std::vector<double> special{nan,
-                                    -nan,
-                                    0.0,
-                                    -0.0,
-                                    inf,
-                                    -inf,
-                                    5e-324,
-                                    -5e-324,
-                                    std::numeric_limits<double>::max(),
-                                    std::numeric_limits<double>::lowest()};
+  const std::vector<double> special = special_doubles();
   // Mostly specials, a third missing: the zeros must tie, NaN go after every
   // value and before the missing cells, in both directions.
   check(make_cells<double>(n, 3,

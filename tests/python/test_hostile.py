@@ -320,22 +320,36 @@ def test_text_of_4_gb_is_refused_before_any_work():
     assert not notes(info.value)
 
 
-def test_running_out_of_memory_raises_memory_error():
+def run_capped(body, timeout):
+    """Runs `body` in a new interpreter where `cap(extra)` limits the address
+    space to `extra` bytes above what the process uses at that point."""
     if UNDER_SANITIZER or UNDER_VALGRIND:
         pytest.skip("an address-space limit breaks the memory checker")
-    # The address space is capped a little above what the process already
-    # uses, so the reader's span lists and columns (about 650 MB for this
-    # text) cannot be allocated: the C++ allocator throws, and the call must
-    # turn that into MemoryError rather than abort.
-    script = textwrap.dedent(
+    preamble = textwrap.dedent(
         f"""
         import resource, sys
         sys.path.insert(0, {str(BUILD)!r})
         from kelo_frame import Frame, read_csv
+        def cap(extra):
+            with open("/proc/self/statm") as fh:
+                used = int(fh.read().split()[0]) * resource.getpagesize()
+            resource.setrlimit(resource.RLIMIT_AS, (used + extra, resource.RLIM_INFINITY))
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", preamble + textwrap.dedent(body)], capture_output=True, text=True,
+                         timeout=timeout)
+    assert out.returncode == 0, out.stderr[-2000:]
+    return out.stdout.splitlines()
+
+
+def test_running_out_of_memory_raises_memory_error():
+    # The reader's span lists and columns (about 650 MB for this text) cannot
+    # be allocated under the cap: the C++ allocator throws, and the call must
+    # turn that into MemoryError rather than abort.
+    lines = run_capped(
+        """
         text = "a,b\\n" + "1,2\\n" * 20_000_000
-        with open("/proc/self/statm") as f:
-            used = int(f.read().split()[0]) * resource.getpagesize()
-        resource.setrlimit(resource.RLIMIT_AS, (used + 300_000_000, resource.RLIM_INFINITY))
+        cap(300_000_000)
         try:
             read_csv(text)
         except MemoryError:
@@ -346,31 +360,23 @@ def test_running_out_of_memory_raises_memory_error():
         except MemoryError:
             print("MemoryError")
         print(f.width())
-        """
+        """,
+        timeout=120,
     )
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
-    assert out.returncode == 0, out.stderr[-2000:]
-    assert out.stdout.split() == ["MemoryError", "MemoryError", "0"]
+    assert lines == ["MemoryError", "MemoryError", "0"]
 
 
 def test_running_out_of_memory_while_a_view_is_materialised_keeps_it_whole():
-    if UNDER_SANITIZER or UNDER_VALGRIND:
-        pytest.skip("an address-space limit breaks the memory checker")
     # Adding a column to a view first copies each of its columns out of the
     # shared storage. The limit lets the date part and the first copy through
     # and stops the second: the view must then still show its rows through its
     # index, not a mix of copied columns and an index into the old storage.
-    script = textwrap.dedent(
-        f"""
-        import resource, sys
-        sys.path.insert(0, {str(BUILD)!r})
-        from kelo_frame import read_csv
+    lines = run_capped(
+        """
         h = 4_000_000
-        f = read_csv("a,d\\n" + "".join(f"{{i}},2024-01-01\\n" for i in range(h)))
+        f = read_csv("a,d\\n" + "".join(f"{i},2024-01-01\\n" for i in range(h)))
         v = f.where_ge("a", 1)
-        with open("/proc/self/statm") as fh:
-            used = int(fh.read().split()[0]) * resource.getpagesize()
-        resource.setrlimit(resource.RLIMIT_AS, (used + 100_000_000, resource.RLIM_INFINITY))
+        cap(100_000_000)
         try:
             v.add_date_part("y", "d", "year")
             print("fits")
@@ -378,11 +384,9 @@ def test_running_out_of_memory_while_a_view_is_materialised_keeps_it_whole():
             print("MemoryError")
         resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
         print(v.height(), v.names(), v.head(3).ints("a"), v.tail(2).ints("a"), v.where_eq("a", 7).height())
-        """
+        """,
+        timeout=300,
     )
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
-    assert out.returncode == 0, out.stderr[-2000:]
-    lines = out.stdout.splitlines()
     assert lines[1] == "3999999 ['a', 'd'] [1, 2, 3] [3999998, 3999999] 1"
     assert lines[0] == "MemoryError"
 

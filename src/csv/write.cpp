@@ -218,10 +218,19 @@ constexpr std::array<std::uint64_t, 20> kPow10 = [] {
   return t;
 }();
 
-// Writes an integer in decimal. Below 10^8 (most data) the digits are one
-// word made at once, its leading zeros shifted out, stored whole; longer
-// ones are written two digits at a time from the right. out has room for
-// kI64Chars bytes.
+// The first n digits (1 to 8) of the digit word of x, stored as one word at
+// out (8 bytes written).
+inline char* put_word_tail(char* out, std::uint64_t x, int n) noexcept {
+  std::uint64_t w = (repr::digit_word(x) | 0x3030303030303030U) >> (8 * (8 - n));
+  if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
+  std::memcpy(out, &w, 8);
+  return out + n;
+}
+
+// Writes an integer in decimal: below 10^8 (most data) the digits are one
+// word made at once, its leading zeros shifted out, stored whole; below 10^16
+// (ids, timestamps) two such words. Longer ones are written two digits at a
+// time from the right. out has room for kI64Chars bytes.
 inline char* put_i64(char* out, std::int64_t value) noexcept {
   auto u = static_cast<std::uint64_t>(value);
   if (value < 0) {
@@ -232,11 +241,11 @@ inline char* put_i64(char* out, std::int64_t value) noexcept {
   const int bits = 64 - std::countl_zero(u | 1);
   const int t = (bits * 1233) >> 12;
   const int n = t + (u >= kPow10[static_cast<std::size_t>(t)] ? 1 : 0) + (u == 0 ? 1 : 0);
-  if (u < kPow10[8]) {
-    std::uint64_t w = (repr::digit_word(u) | 0x3030303030303030U) >> (8 * (8 - n));
-    if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
-    std::memcpy(out, &w, 8);
-    return out + n;
+  if (u < kPow10[8]) return put_word_tail(out, u, n);
+  if (u < kPow10[16]) {
+    const std::uint64_t high = u / kPow10[8];
+    out = put_word_tail(out, high, n - 8);
+    return put_word_tail(out, u - high * kPow10[8], 8);
   }
   char* const end = out + n;
   char* q = end;

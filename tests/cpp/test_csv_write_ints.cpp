@@ -1,7 +1,7 @@
 // Integer cells against std::to_string: every digit count on both sides of
-// the one-word path's limit (10^8), both signs, and random values of every
-// bit length, in cells whose neighbours would show any byte written past
-// the digits.
+// the one- and two-word paths' limits (10^8, 10^16), both signs, and random
+// values of every bit length, in cells whose neighbours would show any byte
+// written past the digits.
 #include <gtest/gtest.h>
 
 #include "cells.hpp"

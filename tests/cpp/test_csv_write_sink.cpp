@@ -95,9 +95,9 @@ TEST(CsvWriteSink, HighByteAtEveryOffset) {
     for (std::size_t at = 0; at <= len; ++at) {
       std::string text(len, 'q');
       if (at < len) text[at] = '\xF0';
-      // The cell before and after are ASCII and longer, so that reading past
+      // The cells before and after are ASCII and longer, so that reading past
       // the cell's end would see other text.
-      const Table t = table_of({{"s", texts({std::string(20, 'z'), text, std::string(20, 'z')})}});
+      const Table t = table_of({{"s", texts({std::string(20, 'z'), text, std::string(40, 'z')})}});
       MovingSink sink;
       const Written w = write_into(t, sink);
       EXPECT_EQ(w.ascii, at == len) << len << " " << at;

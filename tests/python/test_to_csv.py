@@ -59,9 +59,12 @@ def test_every_dtype_with_missing_cells():
     ],
 )
 def test_text_cells(cell, written):
-    f = frame(s=[cell, "z"])
-    assert f.to_csv() == f"s\n{written}\nz\n"
-    assert read_csv(f.to_csv()).strings("s") == [cell, "z"]
+    # Once with a long cell after it and once at the end: a short cell is
+    # copied as whole blocks when enough bytes follow it.
+    long = "z" * 40
+    f = frame(s=[cell, long, cell, "z"])
+    assert f.to_csv() == f"s\n{written}\n{long}\n{written}\nz\n"
+    assert read_csv(f.to_csv()).strings("s") == [cell, long, cell, "z"]
 
 
 def test_float_cells():

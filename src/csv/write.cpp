@@ -5,12 +5,14 @@
 // of its own, and the text is never copied once written. The area grows by
 // projecting the final size from the rows written so far; its pages are
 // asked of the kernel a run at a time ahead of the writer. Integers below
-// 10^8 are one word of digits, floats go through repr::float_to_padded,
-// texts through the shared field writer. A text cell is written in quotes
-// whenever the reader would take it for a float; most texts are ruled out by
-// a quick look at their bytes before the float grammar is consulted. Text
-// bytes are also checked for ASCII on the way, which lets the caller skip
-// decoding.
+// 10^16 are one or two words of digits, floats go through
+// repr::float_to_padded. Texts of up to 32 bytes are copied as two whole
+// blocks and checked in the same registers; longer ones, and short ones that
+// need quotes, go through the shared field writer. A text cell is written in
+// quotes whenever the reader would take it for a float; most texts are ruled
+// out by their first byte or a quick look at their bytes before the float
+// grammar is consulted. Text bytes are also checked for ASCII on the way,
+// which lets the caller skip decoding.
 #include <algorithm>
 #include <array>
 #include <bit>

@@ -8,7 +8,8 @@
 // property of its UTF-8 bytes.
 //
 // The common case, a text that needs no quotes, is copied and checked in one
-// pass, 16 or 8 bytes at a time; the writer calls this once per text cell.
+// pass, 16 or 8 bytes at a time; the writer calls this for the text cells it
+// does not copy as whole blocks (long ones, and those that need quotes).
 #pragma once
 
 #include <bit>

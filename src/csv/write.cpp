@@ -267,8 +267,8 @@ constexpr std::array<std::uint64_t, 20> kPow10 = [] {
   return t;
 }();
 
-// The first n digits (1 to 8) of the digit word of x, stored as one word at
-// out (8 bytes written).
+// The last n digits (1 to 8) of x < 10^8, leading zeros included where x
+// has fewer, stored as one word at out (8 bytes written).
 inline char* put_word_tail(char* out, std::uint64_t x, int n) noexcept {
   std::uint64_t w = (repr::digit_word(x) | 0x3030303030303030U) >> (8 * (8 - n));
   if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);

@@ -8,10 +8,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string_view>
 #include <vector>
 
+#include "engine/short_text.hpp"
 #include "py.hpp"
 
 namespace kelo_frame::api {
@@ -23,15 +23,19 @@ class TextCache {
   // as long as this cache is used, since its slots borrow them.
   PyObject* get(std::string_view text) {
     if (!on_) return make(text);
-    const std::size_t slot = std::hash<std::string_view>{}(text) & (kSlots - 1);
-    Slot& s = slots_[slot];
-    if (s.object != nullptr && s.text == text) {
+    // Texts of up to 16 bytes (most repeated values) are hashed and compared
+    // by their words; longer ones hash by their first and last 8 bytes and
+    // are compared in full.
+    const ShortText words = ShortText::of(text);
+    Slot& s = slots_[words.hash(text.size()) >> (64 - kSlotBits)];
+    if (s.object != nullptr && s.text.size() == text.size() &&
+        (text.size() <= ShortText::max ? s.words == words : s.text == text)) {
       ++hits_;
       return Py_NewRef(s.object);
     }
     PyObject* made = make(text);
     if (made == nullptr) return nullptr;
-    s = {text, made};
+    s = {text, words, made};
     // Mostly distinct texts: hashing and comparing only add cost, so stop
     // looking once a sample shows few repeats.
     if (++misses_ == kSample && hits_ < kSample / 2) on_ = false;
@@ -39,10 +43,12 @@ class TextCache {
   }
 
  private:
-  static constexpr std::size_t kSlots = 4096;
+  static constexpr unsigned kSlotBits = 12;
+  static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
   static constexpr std::uint64_t kSample = 2048;
   struct Slot {
     std::string_view text;
+    ShortText words;
     PyObject* object = nullptr;  // borrowed
   };
 

@@ -157,7 +157,7 @@ class StrKey {
         // groups and their order are those FNV-1a would give.
         const ShortText words = ShortText::of(text);
         words_[i] = words;
-        h[i] = (words.a * 0x9E3779B97F4A7C15ULL) ^ (words.b * 0xC2B2AE3D27D4EB4FULL) ^ text.size();
+        h[i] = words.hash(text.size());
         states_[i] = static_cast<std::uint32_t>(short_text + text.size());
       }
     }

@@ -17,6 +17,7 @@
 
 #include "col.hpp"
 #include "key_hash.hpp"
+#include "short_text.hpp"
 
 namespace kelo_frame {
 
@@ -74,34 +75,6 @@ class NumStore {
   bool dense_;
   std::vector<T> values_;
   std::vector<std::uint8_t> present_;
-};
-
-// A text of at most 16 bytes as two words, read with loads that stay inside
-// the text. Of two texts of the same length, equal texts give equal words and
-// different texts different words, since the loads cover every byte.
-struct ShortText {
-  static constexpr std::size_t max = 16;
-  std::uint64_t a = 0;
-  std::uint64_t b = 0;
-
-  [[nodiscard]] static ShortText of(std::string_view text) noexcept {
-    const char* p = text.data();
-    const std::size_t n = text.size();
-    if (n >= 8) return {load<std::uint64_t>(p), load<std::uint64_t>(p + n - 8)};
-    if (n >= 4) return {load<std::uint32_t>(p), load<std::uint32_t>(p + n - 4)};
-    if (n == 0) return {};
-    return {byte(p[0]) | byte(p[n / 2]) << 8 | byte(p[n - 1]) << 16, 0};
-  }
-  friend bool operator==(const ShortText&, const ShortText&) = default;
-
- private:
-  template <class W>
-  static std::uint64_t load(const char* p) noexcept {
-    W w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-  }
-  static std::uint64_t byte(char c) noexcept { return static_cast<std::uint8_t>(c); }
 };
 
 class StrStore {

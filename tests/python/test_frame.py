@@ -40,8 +40,10 @@ def test_add_and_read_back():
         [f"t{i}" for i in range(9000)] + ["t1", "t2", "t8999"],
         # Texts that may share a slot but differ.
         [str(i % 5000) for i in range(20000)],
+        # Longer texts that differ only between equal first and last 8 bytes.
+        [f"aaaaaaaa{i % 7:05d}zzzzzzzz" for i in range(3000)],
     ],
-    ids=["repeats", "distinct", "colliding"],
+    ids=["repeats", "distinct", "colliding", "same-ends"],
 )
 def test_strings_read_back_equal_cells(values):
     f = Frame()

@@ -60,6 +60,16 @@ inline bool starts_with_space(std::string_view text) noexcept {
   return starts_with_wide_space(text);
 }
 
+#if defined(__SSE2__)
+// Bit i set when byte i of v is a comma, a double quote, a CR or an LF.
+inline std::uint32_t special_lanes(__m128i v) noexcept {
+  const __m128i hit =
+      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(',')), _mm_cmpeq_epi8(v, _mm_set1_epi8('"'))),
+                   _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
+  return static_cast<std::uint32_t>(_mm_movemask_epi8(hit));
+}
+#endif
+
 }  // namespace field
 
 // Bytes that put_field may write past the end of the field it returns.
@@ -99,10 +109,7 @@ inline char* put_field(char* out, std::string_view text, std::size_t readable) n
     for (;; i += 16) {
       if (i + 16 > n) i = n - 16;
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-      const __m128i hit =
-          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(',')), _mm_cmpeq_epi8(v, _mm_set1_epi8('"'))),
-                       _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
-      if (_mm_movemask_epi8(hit) != 0) return put_quoted(out, text);
+      if (field::special_lanes(v) != 0) return put_quoted(out, text);
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
       if (i + 16 == n) return out + n;
     }

@@ -223,20 +223,13 @@ struct BlockText {
   std::uint32_t high;     // bit i: byte i is above 0x7F
 };
 
-inline std::uint32_t special_bits(__m128i v) noexcept {
-  const __m128i hit =
-      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(',')), _mm_cmpeq_epi8(v, _mm_set1_epi8('"'))),
-                   _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
-  return static_cast<std::uint32_t>(_mm_movemask_epi8(hit));
-}
-
 inline BlockText copy_block_text(char* out, const char* text, std::size_t n) noexcept {
   const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
   const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + 16));
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out), a);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), b);
   const auto mine = static_cast<std::uint32_t>((std::uint64_t{1} << n) - 1);
-  return {.special = (special_bits(a) | special_bits(b) << 16) & mine,
+  return {.special = (field::special_lanes(a) | field::special_lanes(b) << 16) & mine,
           .high = static_cast<std::uint32_t>(_mm_movemask_epi8(a) | _mm_movemask_epi8(b) << 16) & mine};
 }
 #endif
@@ -246,10 +239,6 @@ inline BlockText copy_block_text(char* out, const char* text, std::size_t n) noe
 // is not white space. Other first bytes take the general path, which checks
 // for (wide) white space.
 constexpr bool plain_lead(char c) noexcept { return static_cast<unsigned char>(c) - 0x21U < 0x5EU; }
-
-// True when the text could be a float text by its first byte (see
-// may_be_float).
-constexpr bool number_lead(char c) noexcept { return is_digit(c) || c == '.' || c == '+' || c == '-'; }
 
 constexpr std::array<char, 200> kPairs = [] {
   std::array<char, 200> t{};
@@ -422,9 +411,8 @@ Written write_into(const Table& table, Sink& sink) {
           if (text.size() - 1 < 32 && readable >= 32) {
             const BlockText flags = copy_block_text(p, text.data(), text.size());
             high |= flags.high;
-            const char lead = text.front();
-            if (flags.special == 0 && plain_lead(lead) &&
-                !(number_lead(lead) && may_be_float(text) && float_(text).has_value())) [[likely]] {
+            if (flags.special == 0 && plain_lead(text.front()) && !(may_be_float(text) && float_(text).has_value()))
+                [[likely]] {
               p += text.size();
             } else {
               p = put_text(p, text, readable);

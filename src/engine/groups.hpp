@@ -53,8 +53,9 @@ class Groups {
 
  private:
   // Every group's rows, group after group: group g is rows[starts[g],
-  // starts[g + 1]). Built by group() on first use; a Groups is used by one
-  // thread at a time, so a plain cache serves.
+  // starts[g + 1]). Built by group() on first use and stored only once
+  // complete, so a failed allocation leaves no half-built lists; a Groups is
+  // used by one thread at a time, so a plain cache serves.
   struct RowLists {
     std::vector<std::uint32_t> rows;
     std::vector<std::uint64_t> starts;

@@ -391,6 +391,27 @@ def test_running_out_of_memory_while_a_view_is_materialised_keeps_it_whole():
     assert lines[0] == "MemoryError"
 
 
+def test_running_out_of_memory_while_laying_out_groups_leaves_the_grouped_whole():
+    # str min and max lay out every group's rows on first use (40 MB here); the
+    # cap stops that once, and the next call must build them afresh, not read
+    # lists that were never filled.
+    lines = run_capped(
+        """
+        block = "".join(f"{i},{chr(97 + i % 26)}{i}\\n" for i in range(256))
+        g = read_csv("k,s\\n" + block * 40_000).group(["k"])
+        cap(20_000_000)
+        try:
+            g.min("s")
+        except MemoryError:
+            print("MemoryError")
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        print(g.max("s").strings("s")[:3], g.min("s").height())
+        """,
+        timeout=120,
+    )
+    assert lines == ["MemoryError", "['a0', 'b1', 'c2'] 256"]
+
+
 # --- threads ---
 
 

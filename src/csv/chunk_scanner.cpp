@@ -21,13 +21,43 @@ inline std::uint64_t prefix_xor(std::uint64_t x) noexcept {
 
 }  // namespace
 
-std::size_t estimate_records(std::string_view text, std::size_t from) {
-  const std::size_t sample = std::min<std::size_t>(text.size() - from, std::size_t{1} << 16);
+std::size_t estimate_records(std::string_view text, std::size_t from, std::size_t width) {
+  const std::size_t bytes = text.size() - from;
+  const std::size_t sample = std::min<std::size_t>(bytes, std::size_t{1} << 16);
   const char* s = text.data() + from;
-  std::size_t lines = static_cast<std::size_t>(std::count(s, s + sample, '\n'));
-  if (lines == 0) lines = static_cast<std::size_t>(std::count(s, s + sample, '\r'));
-  const double scale = static_cast<double>(text.size() - from) / static_cast<double>(std::max<std::size_t>(sample, 1));
-  return static_cast<std::size_t>(static_cast<double>(lines) * scale * 1.05) + 16;
+  // Lines that hold a byte other than a line end: blank lines are skipped by
+  // the reader, so counting them would reserve room for rows that never come.
+  std::size_t lines = 0;
+  std::size_t line_feeds = 0;
+  bool content = false;
+  for (std::size_t i = 0; i < sample; ++i) {
+    if (s[i] == '\n') {
+      ++line_feeds;
+      lines += content ? 1 : 0;
+      content = false;
+    } else if (s[i] != '\r') {
+      content = true;
+    }
+  }
+  if (line_feeds == 0) {  // lines ended by CR alone
+    lines = 0;
+    content = false;
+    for (std::size_t i = 0; i < sample; ++i) {
+      if (s[i] == '\r') {
+        lines += content ? 1 : 0;
+        content = false;
+      } else {
+        content = true;
+      }
+    }
+  }
+  const double scale = static_cast<double>(bytes) / static_cast<double>(std::max<std::size_t>(sample, 1));
+  const std::size_t guess = static_cast<std::size_t>(static_cast<double>(lines) * scale * 1.05) + 16;
+  // What the text can hold: a record of W fields takes at least W bytes (W - 1
+  // separators and a line end, which the last record may lack), and a record
+  // of one field at least two, since an empty line is no record.
+  const std::size_t most = (bytes + 1) / std::max<std::size_t>(width, 2);
+  return std::min(guess, most);
 }
 
 ChunkScanner::ChunkScanner(std::string_view text, std::size_t width, std::size_t from, std::size_t rows_hint)

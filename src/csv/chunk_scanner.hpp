@@ -76,8 +76,9 @@ class ChunkScanner {
   std::uint64_t cr_carry_ = 0;     // the last byte was a CR
 };
 
-// A guess at the number of records in [from, end of text): the line ends of
-// the first 64 KB, scaled to the whole.
-[[nodiscard]] std::size_t estimate_records(std::string_view text, std::size_t from);
+// A guess at the number of records of `width` fields in [from, end of text):
+// the non-blank lines of the first 64 KB, scaled to the whole, and never more
+// than the text's bytes can hold, so reservations stay within the text's size.
+[[nodiscard]] std::size_t estimate_records(std::string_view text, std::size_t from, std::size_t width);
 
 }  // namespace kelo_frame::csv

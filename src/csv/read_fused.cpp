@@ -59,7 +59,7 @@ std::optional<ReadColumns> read_fused(std::string_view text, std::size_t chunk) 
   const std::size_t width = out.names.size();
   const std::size_t from = reader.pos();
 
-  const std::size_t rows_hint = from < text.size() ? estimate_records(text, from) : 0;
+  const std::size_t rows_hint = from < text.size() ? estimate_records(text, from, width) : 0;
   const std::size_t chunk_rows = rows_hint * chunk / std::max<std::size_t>(1, text.size() - from) + rows_hint / 64 + 64;
   std::vector<ColumnBuilder> builders(width, ColumnBuilder(text, rows_hint));
   if (from < text.size()) {

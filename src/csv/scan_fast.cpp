@@ -17,7 +17,8 @@ std::optional<Scanned> scan_fast(std::string_view text) {
   }
   out.set_header(fields, text);
   if (reader.done()) return out;
-  ChunkScanner scanner(text, out.columns.size(), reader.pos(), estimate_records(text, reader.pos()));
+  ChunkScanner scanner(text, out.columns.size(), reader.pos(),
+                       estimate_records(text, reader.pos(), out.columns.size()));
   if (!scanner.scan_to(text.size())) return std::nullopt;
   out.rows = scanner.rows();
   out.columns = scanner.take_lists();

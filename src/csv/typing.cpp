@@ -119,7 +119,9 @@ void ColumnBuilder::make_text(std::size_t sample_bytes, std::size_t sample_rows)
   valid_ = {};
   done_ = 0;
   const double per_row = static_cast<double>(sample_bytes) / static_cast<double>(std::max<std::size_t>(1, sample_rows));
-  texts_.bytes.reserve(static_cast<std::size_t>(per_row * 1.1 * static_cast<double>(rows_hint_)) + kSlack);
+  // A column's texts are never more bytes than the whole text.
+  const double guess = std::min(per_row * 1.1 * static_cast<double>(rows_hint_), static_cast<double>(text_.size()));
+  texts_.bytes.reserve(static_cast<std::size_t>(guess) + kSlack);
   texts_.offsets.reserve(rows_hint_ + 1);
 }
 

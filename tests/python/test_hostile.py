@@ -412,6 +412,31 @@ def test_running_out_of_memory_while_laying_out_groups_leaves_the_grouped_whole(
     assert lines == ["MemoryError", "['a0', 'b1', 'c2'] 256"]
 
 
+@pytest.mark.parametrize(
+    "text",
+    [
+        # 2,000 names and 2.5 million blank lines: no row at all.
+        'f"{names}\\n" + "\\n" * 2_500_000',
+        # Rows far apart: reservations follow the rows, not the lines.
+        'f"{names}\\n" + ("1," * 1999 + "1\\n" + "\\r\\n" * 20_000) * 50',
+    ],
+)
+def test_blank_lines_reserve_no_memory(text):
+    # Under an address-space cap (what strict overcommit enforces) a legal text
+    # whose frame fits must read, however many blank lines it holds.
+    lines = run_capped(
+        f"""
+        names = ",".join(f"c{{i}}" for i in range(2000))
+        text = {text}
+        cap(200_000_000)
+        f = read_csv(text)
+        print(f.width(), f.height())
+        """,
+        timeout=120,
+    )
+    assert lines[0].startswith("2000 ")
+
+
 # --- threads ---
 
 

@@ -40,13 +40,13 @@ bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject
     }
   }
   if (found == sig.count) {
+    // The name goes into the message as a str object, not through UTF-8: a
+    // name with a lone surrogate has no UTF-8 form but is still shown.
     Ref text = Ref::steal(PyObject_Str(key));
     if (!text) return false;
-    Py_ssize_t len = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(text.get(), &len);
-    if (s == nullptr) return false;
-    raise(PyExc_TypeError,
-          sig.callee() + " got an unexpected keyword argument '" + std::string(s, static_cast<std::size_t>(len)) + "'");
+    Ref message = Ref::steal(
+        PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'", sig.callee().c_str(), text.get()));
+    if (message) PyErr_SetObject(PyExc_TypeError, message.get());
     return false;
   }
   if (slots[found] != nullptr) {

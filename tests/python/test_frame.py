@@ -145,6 +145,9 @@ def test_free_leaves_object_usable():
         (lambda f: Frame(1), TypeError, "Frame.__new__() takes 0 positional arguments but 1 was given"),
         (lambda f: Frame(1, 2), TypeError, "Frame.__new__() takes 0 positional arguments but 2 were given"),
         (lambda f: Frame(x=1), TypeError, "Frame.__new__() got an unexpected keyword argument 'x'"),
+        # A name without a UTF-8 form matches no parameter and is shown as it is.
+        (lambda f: f.head(**{"\ud800": 1}), TypeError, "Frame.head() got an unexpected keyword argument '\ud800'"),
+        (lambda f: Frame(**{"\ud800": 1}), TypeError, "Frame.__new__() got an unexpected keyword argument '\ud800'"),
     ],
 )
 def test_binding_errors(call, exc, message):

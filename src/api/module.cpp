@@ -36,7 +36,20 @@ bool add_type(PyObject* module, const char* name, PyTypeObject* type) {
   return key && add_value(module, key.get(), reinterpret_cast<PyObject*>(type));
 }
 
+// The type objects and the exception class are made once per process and kept
+// for its life; they hold objects of the interpreter that made them, so only
+// the main interpreter may load the module. Isolated interpreters are refused
+// by the import machinery (the multiple-interpreters slot below); legacy ones
+// that share the main interpreter's lock skip that check, so the exec step
+// makes it itself. False with ImportError set in any other interpreter.
+bool in_main_interpreter() {
+  if (PyInterpreterState_GetID(PyInterpreterState_Get()) == 0) return true;
+  PyErr_SetString(PyExc_ImportError, "module kelo_frame does not support loading in subinterpreters");
+  return false;
+}
+
 int exec_module(PyObject* module) {
+  if (!in_main_interpreter()) return -1;
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
   if (!module_name) return -1;
   Ref function = Ref::steal(PyCMethod_New(&read_csv_def, module, module_name.get(), nullptr));
@@ -56,6 +69,7 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

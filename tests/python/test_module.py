@@ -7,6 +7,8 @@ import pytest
 import kelo_frame
 from kelo_frame import Frame, Grouped
 
+from conftest import BUILD
+
 
 def test_module_attributes():
     assert kelo_frame.__all__ == ["read_csv", "Frame", "Grouped"]
@@ -98,3 +100,18 @@ def test_instances_compare_by_identity():
 def test_method_descriptor_checks_receiver():
     with pytest.raises(TypeError):
         Frame.height(object())
+
+
+@pytest.mark.parametrize("config", ["isolated", "legacy"])
+def test_other_interpreters_are_refused_at_import(config):
+    # The classes are made once per process, in the main interpreter: another
+    # interpreter, with a lock of its own or sharing the main one's, must not
+    # share them. (concurrent.interpreters makes the isolated kind.)
+    interpreters = pytest.importorskip("_interpreters")
+    interp = interpreters.create(config)
+    try:
+        failure = interpreters.exec(interp, f"import sys; sys.path.insert(0, {str(BUILD)!r}); import kelo_frame")
+    finally:
+        interpreters.destroy(interp)
+    assert failure is not None, "the module was loaded"
+    assert failure.formatted == "ImportError: module kelo_frame does not support loading in subinterpreters"

@@ -102,10 +102,19 @@ bool Text::convert(PyObject* obj, type& out) {
 }
 
 bool Int::convert(PyObject* obj, type& out) {
-  const long value = PyLong_AsLong(obj);
-  if (value == -1 && PyErr_Occurred() != nullptr) return false;
-  out = value;
-  return true;
+  // The 64-bit conversion: a C long is 32 bits on some platforms. An overflow
+  // keeps the message the C long conversion gives where it is 64 bits wide,
+  // so the text is the same on every platform.
+  std::int64_t value = 0;
+  if (PyLong_AsInt64(obj, &value) == 0) {
+    out = value;
+    return true;
+  }
+  if (PyErr_ExceptionMatches(PyExc_OverflowError) != 0) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+  }
+  return false;
 }
 
 bool Real::convert(PyObject* obj, type& out) {

@@ -10,6 +10,7 @@ import os
 import statistics
 import sys
 
+from bench import scaling
 from bench.libs import LIBS
 from bench.tasks import BY_NAME, TASKS, VIEW_COLUMN
 
@@ -321,6 +322,7 @@ def write(meta: dict, results: list[dict], md_path: str, png_path: str) -> None:
         lines += ["Notes:", ""]
         lines += [f"[{n}] {text}  " for text, n in notes.items()]
         lines.append("")
+    lines += scaling.section(meta.get("scaling"), os.path.join(os.path.dirname(png_path), "perf-scaling.png"))
     mismatches = _agreement(res)
     lines += ["## Answers checked", ""]
     if mismatches:

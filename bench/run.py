@@ -24,7 +24,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
 
-from bench import gen_data, report  # noqa: E402
+from bench import gen_data, report, scaling  # noqa: E402
 from bench.libs import BY_KEY, LIBS  # noqa: E402
 from bench.tasks import READ_TASKS, TASKS, VIEW_COLUMN  # noqa: E402
 
@@ -125,6 +125,7 @@ def main(argv=None) -> int:
     p.add_argument("--out-png", default=os.path.join(ROOT, "docs", "perf-ratios.png"))
     p.add_argument("--out-json", default=os.path.join(ROOT, "bench", "out", "results.json"))
     p.add_argument("--no-report", action="store_true", help="write only the JSON results")
+    p.add_argument("--no-scaling", action="store_true", help="leave out the scaling curves (bench/scaling.py; also left out with --sizes)")
     a = p.parse_args(argv)
 
     sizes = a.sizes or ([1_000_000] if a.quick else [1_000_000, 10_000_000])
@@ -208,6 +209,10 @@ def main(argv=None) -> int:
             # on the machine slows every library down, kelo_frame included.
             "load_average": [round(load_before, 1), round(os.getloadavg()[1], 1)],
             "kelo_status": kelo_status}
+    # The curves take their own sizes; a run limited to other sizes leaves them out.
+    if not a.no_scaling and not a.sizes and "kelo_frame" in [lib.key for lib in libs]:
+        meta["scaling"] = scaling.run(quick=a.quick, libs=[k for k in scaling.PEERS if k in meta["libs"]])
+        meta["seconds"] = round(time.time() - started)
     os.makedirs(os.path.dirname(a.out_json), exist_ok=True)
     with open(a.out_json, "w") as f:
         json.dump({"meta": meta, "results": results}, f, indent=1)

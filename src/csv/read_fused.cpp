@@ -6,8 +6,8 @@
 #include "read_fused.hpp"
 
 #include <algorithm>
-#include <unordered_set>
 
+#include "../engine/value_set.hpp"
 #include "chunk_scanner.hpp"
 #include "record_reader.hpp"
 #include "typing.hpp"
@@ -19,7 +19,7 @@ namespace {
 constexpr int kMaxRescans = 4;
 
 bool repeats(const std::vector<std::string>& names) {
-  std::unordered_set<std::string_view> seen;
+  TextSet seen(names.size());
   for (const std::string& name : names) {
     if (!seen.insert(name).second) return true;
   }

@@ -9,7 +9,8 @@
 // branch: the row number is always written and the count advances by the
 // test's outcome. Membership tests on a table without a row index instead
 // turn runs of 64 cells into bitmasks with vector instructions
-// (match_masks.hpp) and visit only the set bits.
+// (match_masks.hpp) and visit only the set bits; a long list of values is a
+// hash set (value_set.hpp), probed once per cell.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -21,6 +22,7 @@
 #include "prefetch.hpp"
 #include "quote.hpp"
 #include "table.hpp"
+#include "value_set.hpp"
 
 namespace kelo_frame {
 
@@ -232,26 +234,58 @@ RowIndex kept_among(const Table& table, const NumCol<T>& column, std::span<const
   }
 }
 
+// Membership in the distinct values of a set: one probe per cell.
+template <class T>
+RowIndex kept_in_set(const Table& table, const NumCol<T>& column, const NumSet& set) {
+  if (!table.index) {
+    const T* cells = column.values.data();
+    return kept_by_masks(
+        table, column.valid,
+        [cells, &set](std::uint64_t start, std::size_t rows, std::uint64_t* out) {
+          set.masks(cells + start, rows, out);
+        },
+        settled);
+  }
+  return kept_num(table, column, [&set](T c) { return set.contains(NumSet::key_of(c)); });
+}
+
+// Membership in a list of wanted values (already reduced to those a cell can
+// equal): a short list through match masks, each value once; a long one
+// through a set, unless its repeats leave few distinct values.
+template <class T>
+RowIndex kept_among_any(const Table& table, const NumCol<T>& column, std::vector<T> wanted) {
+  if (wanted.size() < set_threshold) {
+    std::vector<T> distinct;
+    for (const T v : wanted) {
+      if (std::find(distinct.begin(), distinct.end(), v) == distinct.end()) distinct.push_back(v);
+    }
+    return kept_among<T>(table, column, distinct);
+  }
+  const NumSet set{std::span<const T>(wanted)};
+  if (set.size() >= set_threshold) return kept_in_set(table, column, set);
+  std::vector<T> distinct;
+  distinct.reserve(set.size());
+  for (const std::uint64_t key : set.keys()) distinct.push_back(std::bit_cast<T>(key));
+  return kept_among<T>(table, column, distinct);
+}
+
 // The integers that a list of floats can equal: whole values within the range
-// of 64-bit integers, each once.
+// of 64-bit integers.
 std::vector<std::int64_t> integer_values(std::span<const double> values) {
   std::vector<std::int64_t> out;
   for (const double v : values) {
     if (!(v >= -two_63 && v < two_63) || std::floor(v) != v) continue;  // NaN fails the range test
-    const auto i = static_cast<std::int64_t>(v);
-    if (std::find(out.begin(), out.end(), i) == out.end()) out.push_back(i);
+    out.push_back(static_cast<std::int64_t>(v));
   }
   return out;
 }
 
 // The floats that a cell can equal: NaN equals nothing, and the two zeros are
-// one value; each once.
+// one value.
 std::vector<double> float_values(std::span<const double> values) {
   std::vector<double> out;
   for (const double v : values) {
-    if (std::isnan(v)) continue;
-    const double key = v == 0.0 ? 0.0 : v;
-    if (std::find(out.begin(), out.end(), key) == out.end()) out.push_back(key);
+    if (!std::isnan(v)) out.push_back(v == 0.0 ? 0.0 : v);
   }
   return out;
 }
@@ -265,9 +299,11 @@ class TextMatch {
  public:
   static constexpr std::size_t head_bytes = 16;
 
-  TextMatch(const StrCol& column, std::span<const std::string> wanted)
+  // wanted: a short list of texts (strings or views); repeats are dropped.
+  template <class Texts>
+  TextMatch(const StrCol& column, const Texts& wanted)
       : offsets_(column.offsets.data()), bytes_(column.bytes.data()), size_(column.bytes.size()) {
-    for (const std::string& v : wanted) {
+    for (const std::string_view v : wanted) {
       const bool seen = std::any_of(wanted_.begin(), wanted_.end(), [&v](const Wanted& w) { return w.text == v; });
       if (seen) continue;
       Wanted w{v, {0, 0}};
@@ -378,8 +414,7 @@ RowIndex kept_in(const Table& table, const StrCol& column, const TextMatch& matc
 // cells at a time (text_masks), and only cells longer than 8 bytes that pass
 // are compared in full. Through a row index each cell is a cache miss, so
 // most cells are settled by their length alone.
-RowIndex kept_in(const Table& table, const StrCol& column, std::span<const std::string> wanted) {
-  const TextMatch match(column, wanted);
+RowIndex kept_in(const Table& table, const StrCol& column, const TextMatch& match) {
   if (match.empty()) return {};
   if (table.index) {
     return match.all_short() ? kept_in<true, true>(table, column, match) : kept_in<false, true>(table, column, match);
@@ -393,6 +428,31 @@ RowIndex kept_in(const Table& table, const StrCol& column, std::span<const std::
   return kept_by_masks(table, column.valid, masks, [offsets, &match](std::uint32_t r) {
     return offsets[r + 1] - offsets[r] <= 8 || match.operator()<false, false>(r);
   });
+}
+
+// A long list of texts goes into a set, and unless its repeats leave few
+// distinct texts, each cell is one probe.
+RowIndex kept_in(const Table& table, const StrCol& column, std::span<const std::string> wanted) {
+  if (wanted.size() < set_threshold) return kept_in(table, column, TextMatch(column, wanted));
+  const TextSet set(wanted);
+  if (set.size() < set_threshold) return kept_in(table, column, TextMatch(column, set.texts()));
+  const std::uint64_t* offsets = column.offsets.data();
+  const char* bytes = column.bytes.data();
+  if (!table.index) {
+    return kept_by_masks(
+        table, column.valid,
+        [offsets, bytes, &set](std::uint64_t start, std::size_t rows, std::uint64_t* out) {
+          set.masks(offsets + start, rows, bytes, out);
+        },
+        settled);
+  }
+  return kept_rows(
+      table, column.valid,
+      [offsets, bytes, &set](std::uint32_t r) {
+        return set.contains(
+            std::string_view(bytes + offsets[r], static_cast<std::size_t>(offsets[r + 1] - offsets[r])));
+      },
+      [offsets](std::uint32_t r) { return offsets + r; });
 }
 
 }  // namespace
@@ -415,12 +475,10 @@ Result<Table> Table::where_among(std::string_view name, std::span<const double> 
   if (!found) return fail(std::move(found.error()));
   const Col& column = **found;
   if (const auto* f = std::get_if<F64Col>(&column)) {
-    const std::vector<double> wanted = float_values(values);
-    return over(kept_among<double>(*this, *f, wanted));
+    return over(kept_among_any<double>(*this, *f, float_values(values)));
   }
   if (const auto* i = std::get_if<I64Col>(&column)) {
-    const std::vector<std::int64_t> wanted = integer_values(values);
-    return over(kept_among<std::int64_t>(*this, *i, wanted));
+    return over(kept_among_any<std::int64_t>(*this, *i, integer_values(values)));
   }
   return fail("column " + quoted(name) + " is str: where_in takes its strings");
 }

@@ -502,17 +502,13 @@ std::span<const std::uint32_t> Groups::group(std::uint64_t g) const {
 }
 
 Table Groups::key_table() const {
+  // Grouping checked these names against this table, so the selection holds.
+  Table keyed = *table.select(keys);
   Table out;
   out.height = size();
-  out.columns.reserve(keys.size());
-  for (const std::string& key : keys) {
-    for (const Column& c : table.columns) {
-      if (c.name == key) {
-        out.columns.push_back(Column{key, Rc<Col>::make(gather(*c.col, firsts))});
-        break;
-      }
-    }
-  }
+  out.columns.reserve(keyed.columns.size());
+  for (Column& c : keyed.columns)
+    out.columns.push_back(Column{std::move(c.name), Rc<Col>::make(gather(*c.col, firsts))});
   return out;
 }
 

@@ -1,9 +1,11 @@
 #include "table.hpp"
 
+#include <algorithm>
 #include <numeric>
 #include <utility>
 
 #include "quote.hpp"
+#include "value_set.hpp"
 
 namespace kelo_frame {
 
@@ -101,24 +103,26 @@ Result<void> check_storage_length(std::string_view name, std::uint64_t length) {
   return {};
 }
 
-Result<void> Table::add(std::string_view name, Col col) {
-  if (index) {
-    // A view gets its own materialised columns first; tables that share the
-    // old columns keep them. This is not undone if the add fails below. The
-    // new list is complete before it replaces the old one: if memory runs out
-    // part way (the api layer turns that into MemoryError), the table keeps
-    // its index and its old columns, never a mix of the two.
-    std::vector<Column> materialised;
-    materialised.reserve(columns.size());
-    for (const Column& c : columns) materialised.push_back(Column{c.name, Rc<Col>::make(gather(*c.col, *index))});
-    columns = std::move(materialised);
-    index = Rc<RowIndex>();
-  }
+std::string taken_message(std::string_view name) { return "the frame has a column " + quoted(name) + " already"; }
+
+void Table::materialise() {
+  if (!index) return;
+  // A view gets its own materialised columns first; tables that share the
+  // old columns keep them. This is not undone if the add fails below. The
+  // new list is complete before it replaces the old one: if memory runs out
+  // part way (the api layer turns that into MemoryError), the table keeps
+  // its index and its old columns, never a mix of the two.
+  std::vector<Column> materialised;
+  materialised.reserve(columns.size());
+  for (const Column& c : columns) materialised.push_back(Column{c.name, Rc<Col>::make(gather(*c.col, *index))});
+  columns = std::move(materialised);
+  index = Rc<RowIndex>();
+}
+
+Result<void> Table::append(std::string_view name, Col col, bool taken) {
   const std::size_t length = storage_length(col);
   if (!columns.empty()) {
-    for (const Column& c : columns) {
-      if (c.name == name) return fail("the frame has a column " + quoted(name) + " already");
-    }
+    if (taken) return fail(taken_message(name));
     if (length != height) {
       return fail("column " + quoted(name) + " has " + std::to_string(length) + " values; the frame has " +
                   std::to_string(height) + " rows");
@@ -129,6 +133,34 @@ Result<void> Table::add(std::string_view name, Col col) {
   const bool first = columns.empty();
   columns.push_back(Column{std::string(name), Rc<Col>::make(std::move(col))});
   if (first) height = length;
+  return {};
+}
+
+Result<void> Table::add(std::string_view name, Col col) {
+  materialise();
+  const bool taken = std::ranges::any_of(columns, [name](const Column& c) { return c.name == name; });
+  return append(name, std::move(col), taken);
+}
+
+Result<void> Table::add_all(std::span<const std::string> names, std::span<Col> cols) {
+  // A few columns are added one by one; many would each scan every name
+  // before them, so their names go into a set instead.
+  constexpr std::size_t few = 32;
+  if (columns.size() + names.size() <= few) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (auto added = add(names[i], std::move(cols[i])); !added) return added;
+    }
+    return {};
+  }
+  materialise();
+  // No column moves while the set borrows the names.
+  columns.reserve(columns.size() + names.size());
+  TextSet seen(columns.size() + names.size());
+  for (const Column& c : columns) seen.insert(c.name);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const bool taken = !seen.insert(names[i]).second;
+    if (auto added = append(names[i], std::move(cols[i]), taken); !added) return added;
+  }
   return {};
 }
 

@@ -54,6 +54,10 @@ class Table {
   [[nodiscard]] Result<Col> column(std::string_view name) const;
   // Appends a column, materialising a view first. The only in-place change.
   Result<void> add(std::string_view name, Col col);
+  // The same as add of each (names[i], cols[i]) in order, stopping at the
+  // first failure, in time linear in the number of columns. cols are moved
+  // from.
+  Result<void> add_all(std::span<const std::string> names, std::span<Col> cols);
 
   [[nodiscard]] std::uint64_t width() const noexcept { return columns.size(); }
   [[nodiscard]] std::vector<std::string> names() const;
@@ -92,7 +96,17 @@ class Table {
   // --- grouping (group.cpp) ---
 
   [[nodiscard]] Result<Groups> group(std::span<const std::string> names) const;
+
+ private:
+  // Gives a view its own columns (the cells at its rows) and drops its index.
+  void materialise();
+  // Appends a column to a table without an index; taken: a column of that
+  // name is there already.
+  Result<void> append(std::string_view name, Col col, bool taken);
 };
+
+// Table::add's message for a name that is taken.
+[[nodiscard]] std::string taken_message(std::string_view name);
 
 // Whether a column of `length` cells named `name` fits a table: row numbers
 // are 32 bits wide, so a longer column is refused with a message. Table::add

@@ -5,6 +5,7 @@
 
 #include "quote.hpp"
 #include "table.hpp"
+#include "value_set.hpp"
 
 namespace kelo_frame {
 
@@ -54,18 +55,32 @@ Result<Table> Table::select(std::span<const std::string> names) const {
   out.index = index;
   out.height = height;
   out.columns.reserve(names.size());
-  for (const std::string& name : names) {
-    for (const Column& c : out.columns) {
-      if (c.name == name) return fail("column " + quoted(name) + " selected twice");
-    }
-    auto found = col(name);
-    if (!found) return fail(std::move(found.error()));
-    for (const Column& c : columns) {
-      if (c.name == name) {
-        out.columns.push_back(c);
-        break;
+  // Names are handled in order, so the first offending name decides the
+  // message: a name chosen before is "selected twice", a missing one gets the
+  // lookup message. Few names of few columns are found by scanning; beyond
+  // that the source's names go into a set once (a name's number is then its
+  // column's place, the first of that name) and each chosen place is marked.
+  constexpr std::size_t scan_pairs = 256;
+  if (names.size() * columns.size() <= scan_pairs) {
+    for (const std::string& name : names) {
+      for (const Column& c : out.columns) {
+        if (c.name == name) return fail("column " + quoted(name) + " selected twice");
       }
+      const auto found = std::ranges::find(columns, name, &Column::name);
+      if (found == columns.end()) return fail(std::move(col(name).error()));
+      out.columns.push_back(*found);
     }
+    return out;
+  }
+  TextSet places(columns.size());
+  for (const Column& c : columns) places.insert(c.name);
+  std::vector<bool> chosen(columns.size());
+  for (const std::string& name : names) {
+    const std::uint32_t at = places.find(name);
+    if (at == TextSet::none) return fail(std::move(col(name).error()));
+    if (chosen[at]) return fail("column " + quoted(name) + " selected twice");
+    chosen[at] = true;
+    out.columns.push_back(columns[at]);
   }
   return out;
 }

@@ -125,3 +125,22 @@ def test_generated_data_is_deterministic_and_well_formed(tmp_path):
     assert len({r[0] for r in grows}) == 100
     assert {r[6] for r in grows} == {"1", "2", "3", "4", "5"}
     assert all(r[2].startswith("id") and len(r[2]) == 12 for r in grows)
+
+
+def test_scaling_curves_agree_and_make_their_section(tmp_path):
+    """Every curve at small sizes: each library that has the operation gives kelo_frame's answer."""
+    libs = ["kelo_frame", *(k for k, m in PEERS[:3] if importlib.util.find_spec(m))]
+    js, md, png = tmp_path / "s.json", tmp_path / "s.md", tmp_path / "s.png"
+    subprocess.run(
+        [sys.executable, "-m", "bench.scaling", "--rows", "3000", "--quick", "--up-to", "1000", "--libs", *libs,
+         "--out-json", str(js), "--out-md", str(md), "--out-png", str(png)],
+        cwd=ROOT, env=_env(), check=True, capture_output=True, timeout=300)
+    data = json.loads(js.read_text())
+    assert not data["errors"]
+    answers = {}
+    for p in data["points"]:
+        answers.setdefault((p["curve"], p["n"]), {})[p["lib"]] = p["answer"]
+    assert {c for c, _ in answers} == {"where_among", "where_in", "read_csv", "select", "group"}
+    for key, got in answers.items():
+        assert len(set(got.values())) == 1 and "kelo_frame" in got, (key, got)
+    assert "## Scaling" in md.read_text() and png.read_bytes()[:4] == b"\x89PNG"

@@ -1,0 +1,132 @@
+// Value sets: the wanted values of a membership filter in open-addressing
+// hash tables, so that a long list of values costs one probe per cell instead
+// of one comparison per value.
+//
+// A short list is faster as match masks (match_masks.hpp), which compare 64
+// cells with a few values in vector registers; the filters build a set first
+// (which also drops repeated values in time linear in the list) and go back to
+// the masks when few distinct values remain (set_threshold).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "short_text.hpp"
+
+namespace kelo_frame {
+
+// From this many distinct wanted values on, a filter probes a set; below it,
+// it compares through match masks. Measured on 1e7 rows: the masks' cost grows
+// with each value, a probe's stays the same; they cross between 16 and 32.
+inline constexpr std::size_t set_threshold = 24;
+
+// A set of 64-bit keys: integers as they are, floats as their bit patterns
+// with -0.0 as 0.0 (key_of). NaN is never a key, so a NaN cell finds nothing.
+class NumSet {
+ public:
+  explicit NumSet(std::span<const std::int64_t> values);
+  explicit NumSet(std::span<const double> values);
+
+  [[nodiscard]] static std::uint64_t key_of(std::int64_t v) noexcept { return static_cast<std::uint64_t>(v); }
+  [[nodiscard]] static std::uint64_t key_of(double v) noexcept;
+
+  [[nodiscard]] bool contains(std::uint64_t key) const noexcept {
+    if (key == empty) return has_empty_;
+    for (std::size_t i = slot(key);; i = (i + 1) & mask_) {
+      const std::uint64_t s = slots_[i];
+      if (s == key) return true;
+      if (s == empty) return false;
+    }
+  }
+  // The distinct keys, in no particular order.
+  [[nodiscard]] const std::vector<std::uint64_t>& keys() const noexcept { return keys_; }
+  [[nodiscard]] std::size_t size() const noexcept { return keys_.size(); }
+
+  // Bit j of out[w] is set when the cell values[64 * w + j] is in the set.
+  template <class T>
+  void masks(const T* values, std::size_t rows, std::uint64_t* out) const noexcept;
+
+ private:
+  // Marks a free slot; a set that holds this key itself says so in has_empty_.
+  static constexpr std::uint64_t empty = 0x7FF8'0000'DEAD'BEEFULL;
+
+  [[nodiscard]] std::size_t slot(std::uint64_t key) const noexcept {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift_);
+  }
+  void size_for(std::size_t n);
+  void insert(std::uint64_t key);
+
+  std::vector<std::uint64_t> slots_;
+  std::vector<std::uint64_t> keys_;
+  std::size_t mask_ = 0;
+  unsigned shift_ = 64;
+  bool has_empty_ = false;
+};
+
+// A set of texts, compared by their bytes, each numbered in the order it was
+// first added. The texts are borrowed: they must outlive the set. Membership
+// filters keep their wanted texts here; operations that look up many column
+// names keep the names here, a name's number being its column's place.
+class TextSet {
+ public:
+  static constexpr std::uint32_t none = 0xFFFF'FFFFU;
+
+  // A set with room for `capacity` texts; adding more is not allowed.
+  explicit TextSet(std::size_t capacity);
+  // The distinct texts of values.
+  explicit TextSet(std::span<const std::string> values);
+
+  // Adds text unless it is there: its number, and whether it was new.
+  std::pair<std::uint32_t, bool> insert(std::string_view text);
+
+  // The number of text, or none.
+  [[nodiscard]] std::uint32_t find(std::string_view text) const noexcept { return find(text, hash(text)); }
+  // The same, given hash(text).
+  [[nodiscard]] std::uint32_t find(std::string_view text, std::uint64_t h) const noexcept {
+    const ShortText words = ShortText::of(text);
+    for (std::size_t i = slot(h);; i = (i + 1) & mask_) {
+      const std::uint32_t e = slots_[i];
+      if (e == none) return none;
+      const Entry& x = entries_[e];
+      if (x.hash == h && x.text.size() == text.size() && x.words == words &&
+          (text.size() <= ShortText::max || x.text == text)) {
+        return e;
+      }
+    }
+  }
+  [[nodiscard]] bool contains(std::string_view text) const noexcept { return find(text) != none; }
+
+  // The distinct texts, in the order of their first appearance.
+  [[nodiscard]] std::vector<std::string_view> texts() const;
+  [[nodiscard]] std::size_t size() const noexcept { return entries_.size(); }
+
+  // Bit j of out[w] is set when cell j of the 64 * w + j-th row counted from
+  // offsets (bytes [offsets[c], offsets[c + 1]) of bytes) is in the set.
+  void masks(const std::uint64_t* offsets, std::size_t rows, const char* bytes, std::uint64_t* out) const noexcept;
+
+  // Texts of up to 16 bytes hash from their two words (ShortText, which holds
+  // every byte of them); longer ones from all their bytes, so that texts that
+  // share their ends do not share a hash.
+  [[nodiscard]] static std::uint64_t hash(std::string_view text) noexcept;
+
+ private:
+  struct Entry {
+    std::string_view text;
+    ShortText words;
+    std::uint64_t hash;
+  };
+
+  [[nodiscard]] std::size_t slot(std::uint64_t h) const noexcept { return static_cast<std::size_t>(h >> shift_); }
+
+  std::vector<std::uint32_t> slots_;
+  std::vector<Entry> entries_;
+  std::size_t mask_ = 0;
+  unsigned shift_ = 64;
+};
+
+}  // namespace kelo_frame

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "huge_pages.hpp"
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -42,7 +44,14 @@ void prefer_huge_pages(void* data, std::size_t bytes) noexcept {
   const auto begin = reinterpret_cast<std::uintptr_t>(data);
   const std::uintptr_t first = (begin + huge_page - 1) / huge_page * huge_page;
   const std::uintptr_t last = (begin + bytes) / huge_page * huge_page;
-  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  if (last <= first) return;
+  // Only where the kernel has the blocks free, or will not compact for them:
+  // a first call must not wait while it assembles them.
+  switch (huge_advice_now(last - first)) {
+    case HugeAdvice::Ask: madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE); break;
+    case HugeAdvice::Refuse: madvise(reinterpret_cast<void*>(first), last - first, MADV_NOHUGEPAGE); break;
+    case HugeAdvice::Leave: break;
+  }
 #else
   (void)data;
   (void)bytes;

@@ -1,10 +1,12 @@
 // Uninitialised arrays for large scratch data, backed by huge pages where the
-// system offers them.
+// system offers them without a wait.
 //
 // The first write to fresh memory costs a page fault per 4 KiB page, which
 // for arrays of hundreds of megabytes is a large part of an operation's time.
 // Asking the kernel for huge pages over such an array cuts the number of
-// faults about 500-fold. Small arrays come from the ordinary allocator.
+// faults about 500-fold; they are asked for only where the kernel can give
+// them without compacting memory first (huge_pages.hpp). Small arrays come
+// from the ordinary allocator.
 #pragma once
 
 #include <cstddef>
@@ -15,8 +17,9 @@
 
 namespace kelo_frame {
 
-// Asks for huge pages over the whole 2 MiB pages inside [data, data + bytes).
-// Only a hint: nothing happens where the system does not support it.
+// Asks for huge pages over the whole 2 MiB pages inside [data, data + bytes)
+// when the kernel can give them without stalling (huge_advice_now). Only a
+// hint: nothing happens where the system does not support it.
 void prefer_huge_pages(void* data, std::size_t bytes) noexcept;
 
 namespace large_buffer_detail {

@@ -126,13 +126,45 @@ def _g1_chunk(args: tuple[int, int, int, int]) -> str:
     return "".join(lines)
 
 
+SORTS_HEADER = "i_dup,i_near,f_near,s_uni,s_near"
+
+
+def _near(rng, start: int, rows: int, n: int):
+    """Row numbers start.. in order, 1% of them replaced by any row number."""
+    import numpy as np
+
+    out = np.arange(start, start + rows, dtype=np.int64)
+    moved = rng.random(rows) < 0.01
+    out[moved] = rng.integers(0, n, int(moved.sum()))
+    return out
+
+
+def _sorts_chunk(args: tuple[int, int, int, int]) -> str:
+    """Keys for the sorts by other distributions: many duplicates, nearly
+    sorted, and random texts."""
+    import numpy as np
+
+    seed, k, rows, n = args
+    rng = np.random.default_rng([seed, 2_000_000 + k])
+    start = k * CHUNK
+    i_dup = rng.integers(0, 1000, rows).tolist()
+    i_near = (_near(rng, start, rows, n) * 10 + rng.integers(0, 10, rows)).tolist()
+    f_near = ["%.4f" % (x / 100) for x in (_near(rng, start, rows, n) + rng.random(rows)).tolist()]
+    s_uni = [f"{x:012x}" for x in rng.integers(0, 1 << 48, rows).tolist()]
+    s_near = [f"row{x:010d}" for x in _near(rng, start, rows, n).tolist()]
+    lines = [f"{a},{b},{c},{d},{e}\n" for a, b, c, d, e in zip(i_dup, i_near, f_near, s_uni, s_near)]
+    return "".join(lines)
+
+
 def generate(kind: str, rows: int, path: str, seed: int = SEED) -> None:
-    """Write `rows` rows of `kind` ("mixed" or "g1") to path."""
+    """Write `rows` rows of `kind` ("mixed", "g1" or "sorts") to path."""
     chunks = [(k, min(CHUNK, rows - k * CHUNK)) for k in range((rows + CHUNK - 1) // CHUNK)]
     if kind == "mixed":
         header, fn, jobs = MIXED_HEADER, _mixed_chunk, [(seed, k, r) for k, r in chunks]
     elif kind == "g1":
         header, fn, jobs = G1_HEADER, _g1_chunk, [(seed, k, r, rows) for k, r in chunks]
+    elif kind == "sorts":
+        header, fn, jobs = SORTS_HEADER, _sorts_chunk, [(seed, k, r, rows) for k, r in chunks]
     else:
         raise ValueError(f"unknown data kind {kind!r}")
     tmp = f"{path}.tmp{os.getpid()}"
@@ -162,6 +194,8 @@ MIXED_TYPES = {"id": "int64", "price": "float64", "score": "float64", "city": "s
                "date": "string", "note": "string", "qty": "int64"}
 G1_TYPES = {"id1": "string", "id2": "string", "id3": "string", "id4": "int64", "id5": "int64",
             "id6": "int64", "v1": "int64", "v2": "int64", "v3": "float64"}
+SORTS_TYPES = {"i_dup": "int64", "i_near": "int64", "f_near": "float64", "s_uni": "string", "s_near": "string"}
+TYPES = {"mixed": MIXED_TYPES, "g1": G1_TYPES, "sorts": SORTS_TYPES}
 
 
 def arrow_path(kind: str, rows: int, directory: str | None = None) -> str:
@@ -174,7 +208,7 @@ def arrow_path(kind: str, rows: int, directory: str | None = None) -> str:
     src = csv_path(kind, rows, directory)
     path = os.path.join(directory, f"{kind}-{rows}.arrow")
     if not os.path.exists(path):
-        types = MIXED_TYPES if kind == "mixed" else G1_TYPES
+        types = TYPES[kind]
         table = pacsv.read_csv(
             src, convert_options=pacsv.ConvertOptions(
                 column_types={k: getattr(pa, v)() for k, v in types.items()}))
@@ -197,7 +231,7 @@ def main(argv=None) -> int:
     import argparse
 
     p = argparse.ArgumentParser(description="Generate (or find) a cached benchmark CSV; prints its path.")
-    p.add_argument("kind", choices=["mixed", "g1"])
+    p.add_argument("kind", choices=sorted(TYPES))
     p.add_argument("rows", type=lambda s: int(float(s)))
     p.add_argument("--data-dir")
     p.add_argument("--arrow", action="store_true", help="also make the Arrow file the peers load from")

@@ -28,12 +28,19 @@ class Target:
 @dataclass(frozen=True)
 class Task:
     name: str
-    data: str  # "mixed" or "g1"
+    data: str  # "mixed", "g1" or "sorts"
     what: str
     csv_bytes: bool = False  # throughput in MB/s of CSV text rather than rows/s
     target: Target | None = None
     view: bool = False  # kelo_frame returns a view: also time it with one column read back
+    peers: frozenset | None = None  # the peers that take part; None: all
 
+
+# The sorts by other distributions of keys are timed against the peers that
+# are fastest at sorting (pandas is never ahead of polars there), to keep
+# the run short.
+SORT_PEERS = frozenset({"polars-1t", "duckdb-1t"})
+TEXT_SORT_PEERS = SORT_PEERS | {"pyarrow-1t"}
 
 CITIES3 = ["Paris", "Tokyo", "Lima"]
 AMONG = [7, 42, 99]
@@ -50,6 +57,17 @@ TASKS = [
     Task("sort_i64", "mixed", "stable sort by id (i64)", target=Target(10), view=True),
     Task("sort_f64", "mixed", "stable sort by score (f64, 5% missing)", target=Target(10), view=True),
     Task("sort_str", "mixed", "stable sort by city (str, 100 values)", target=Target(5), view=True),
+    Task("sort_i64_dup", "sorts", "stable sort by i64, 1000 values", target=Target(10), peers=SORT_PEERS),
+    Task("sort_i64_near", "sorts", "stable sort by i64, nearly sorted (1% out of place)", target=Target(10),
+         peers=SORT_PEERS),
+    Task("sort_f64_uni", "mixed", "stable sort by price (f64 uniform, 4 decimals)", target=Target(10),
+         peers=SORT_PEERS),
+    Task("sort_f64_near", "sorts", "stable sort by f64, nearly sorted (1% out of place)", target=Target(10),
+         peers=SORT_PEERS),
+    Task("sort_str_uni", "sorts", "stable sort by str, 12 random hex digits", target=Target(10),
+         peers=TEXT_SORT_PEERS),
+    Task("sort_str_near", "sorts", "stable sort by str, nearly sorted (1% out of place)", target=Target(10),
+         peers=TEXT_SORT_PEERS),
     Task("date_year", "mixed", "year of the date column (YYYY-MM-DD text)"),
     Task("ints", "mixed", "id column to a list of int"),
     Task("floats", "mixed", "score column to a list of float/None"),
@@ -66,6 +84,14 @@ BY_NAME = {t.name: t for t in TASKS}
 VIEW_COLUMN = {"filter_num": ("floats", "price"), "where_among": ("ints", "qty"),
                "where_in": ("strings", "city"), "sort_i64": ("ints", "id"),
                "sort_f64": ("floats", "score"), "sort_str": ("strings", "city")}
+
+
+# The key column of each sort, and how it is read back ("ints", "floats" or
+# "strings").
+SORT_KEYS = {"sort_i64": ("id", "ints"), "sort_f64": ("score", "floats"), "sort_str": ("city", "strings"),
+             "sort_i64_dup": ("i_dup", "ints"), "sort_i64_near": ("i_near", "ints"),
+             "sort_f64_uni": ("price", "floats"), "sort_f64_near": ("f_near", "floats"),
+             "sort_str_uni": ("s_uni", "strings"), "sort_str_near": ("s_near", "strings")}
 
 
 # The tasks whose input is the CSV itself rather than a loaded table.

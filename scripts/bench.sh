@@ -2,8 +2,8 @@
 # Runs the benchmark suite against pandas, pyarrow, polars, DuckDB and the csv
 # module, and writes docs/PERFORMANCE.md and docs/perf-ratios.png.
 #
-#   scripts/bench.sh           # 1e6 and 1e7 rows, 3 repeats, every peer (~30-45 min)
-#   scripts/bench.sh --quick   # 1e6 rows, 1 repeat, fewer peers (a few minutes)
+#   scripts/bench.sh           # 1e6 and 1e7 rows, 3 fresh processes each, every peer (~30-45 min)
+#   scripts/bench.sh --quick   # 1e6 rows, 1 process each, fewer peers (a few minutes)
 #
 # Other options go to bench/run.py (--help lists them). It builds the module
 # first ($KELO_BUILD_DIR, default build/) and makes the venv that holds

@@ -9,7 +9,7 @@ import io
 import duckdb
 
 from bench.gen_data import read_arrow
-from bench.tasks import AMONG, CITIES3, THRESHOLD, fmt_float, list_summary, READ_TASKS, read_input
+from bench.tasks import SORT_KEYS, AMONG, CITIES3, THRESHOLD, fmt_float, list_summary, READ_TASKS, read_input
 
 _con = None
 _threads = 1
@@ -94,6 +94,9 @@ TASKS = {
     "g1_q5": lambda t, r: _sql(f"SELECT id1, count(*) AS n FROM {t} GROUP BY id1"),
 }
 
+for _name, (_column, _) in SORT_KEYS.items():
+    TASKS.setdefault(_name, lambda t, r, column=_column: _sql(f"SELECT * FROM {t} ORDER BY {column} NULLS LAST"))
+
 NOTES = {"to_csv": "to a file in memory (tmpfs)", "sort_str": "ORDER BY is not a stable sort"}
 
 
@@ -110,11 +113,11 @@ def summary(task: str, res) -> list:
     if task in ("filter_num", "where_among", "where_in"):
         return [_one(f"SELECT count(*) FROM {res}")[0]]
     if task.startswith("sort"):
-        col = {"sort_i64": "id", "sort_f64": "score", "sort_str": "city"}[task]
+        col = SORT_KEYS[task][0]
         n = _one(f"SELECT count(*) FROM {res}")[0]
         first = _one(f"SELECT {col} FROM {res} LIMIT 1")[0]
         mid = _one(f"SELECT {col} FROM {res} LIMIT 1 OFFSET {n // 2}")[0]
-        if task == "sort_f64":
+        if SORT_KEYS[task][1] == "floats":
             first, mid = fmt_float(first), fmt_float(mid)
         return [n, first, mid]
     if task == "date_year":

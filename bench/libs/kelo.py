@@ -7,7 +7,7 @@ import mmap
 import os
 import sys
 
-from bench.tasks import AMONG, CITIES3, THRESHOLD, VIEW_COLUMN, fmt_float, list_summary
+from bench.tasks import SORT_KEYS, AMONG, CITIES3, THRESHOLD, VIEW_COLUMN, fmt_float, list_summary
 
 _root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(_root, os.environ.get("KELO_BUILD_DIR", "build")))
@@ -75,6 +75,9 @@ TASKS = {
     "g1_q5": lambda f, r: f.group(["id1"]).count(),
 }
 
+for _name, (_column, _) in SORT_KEYS.items():
+    TASKS.setdefault(_name, lambda f, r, column=_column: f.sort(column, False))
+
 
 def _with_list(name: str):
     op = TASKS[name]
@@ -102,7 +105,7 @@ def summary(task: str, res) -> list:
     if base in ("filter_num", "where_among", "where_in"):
         return [res.height()]
     if base.startswith("sort"):
-        getter, column = VIEW_COLUMN[base]
+        column, getter = SORT_KEYS[base]
         h = res.height()
         first, mid = _cell(res, getter, column, 0), _cell(res, getter, column, h // 2)
         if getter == "floats":

@@ -8,7 +8,7 @@ import io
 import pandas as pd
 
 from bench.gen_data import read_arrow
-from bench.tasks import AMONG, CITIES3, THRESHOLD, fmt_float, READ_TASKS, read_input
+from bench.tasks import SORT_KEYS, AMONG, CITIES3, THRESHOLD, fmt_float, READ_TASKS, read_input
 
 
 def version() -> str:
@@ -59,6 +59,9 @@ TASKS = {
     "g1_q5": lambda df, r: _groupby(df, ["id1"]).size(),
 }
 
+for _name, (_column, _) in SORT_KEYS.items():
+    TASKS.setdefault(_name, lambda df, r, column=_column: _sort(df, column))
+
 NOTES = {
     "strings": "pandas already holds Python str objects",
     "floats": "missing cells come back as NaN, not None",
@@ -77,10 +80,10 @@ def summary(task: str, res) -> list:
     if task in ("filter_num", "where_among", "where_in"):
         return [len(res)]
     if task.startswith("sort"):
-        col = {"sort_i64": "id", "sort_f64": "score", "sort_str": "city"}[task]
+        col = SORT_KEYS[task][0]
         s = res[col]
         first, mid = s.iloc[0], s.iloc[len(s) // 2]
-        if task == "sort_i64":
+        if SORT_KEYS[task][1] == "ints":
             first, mid = int(first), int(mid)
         return [len(res), _cell(first), _cell(mid)]
     if task == "date_year":

@@ -9,7 +9,7 @@ import os
 import polars as pl
 
 from bench.gen_data import read_arrow
-from bench.tasks import AMONG, CITIES3, THRESHOLD, fmt_float, list_summary, READ_TASKS, read_input
+from bench.tasks import SORT_KEYS, AMONG, CITIES3, THRESHOLD, fmt_float, list_summary, READ_TASKS, read_input
 
 
 def version() -> str:
@@ -58,6 +58,9 @@ TASKS = {
     "g1_q5": lambda df, r: df.group_by("id1").len(),
 }
 
+for _name, (_column, _) in SORT_KEYS.items():
+    TASKS.setdefault(_name, lambda df, r, column=_column: _sort(df, column))
+
 NOTES: dict = {}
 
 
@@ -69,10 +72,10 @@ def summary(task: str, res) -> list:
     if task in ("filter_num", "where_among", "where_in"):
         return [res.height]
     if task.startswith("sort"):
-        col = {"sort_i64": "id", "sort_f64": "score", "sort_str": "city"}[task]
+        col = SORT_KEYS[task][0]
         s = res[col]
         first, mid = s[0], s[len(s) // 2]
-        if task == "sort_f64":
+        if SORT_KEYS[task][1] == "floats":
             first, mid = fmt_float(first), fmt_float(mid)
         return [res.height, first, mid]
     if task == "date_year":

@@ -9,7 +9,7 @@ import pyarrow.compute as pc
 import pyarrow.csv as pacsv
 
 from bench.gen_data import read_arrow
-from bench.tasks import AMONG, CITIES3, THRESHOLD, fmt_float, list_summary, READ_TASKS, read_input
+from bench.tasks import SORT_KEYS, AMONG, CITIES3, THRESHOLD, fmt_float, list_summary, READ_TASKS, read_input
 
 _threads = True
 
@@ -77,6 +77,9 @@ TASKS = {
     "g1_q5": lambda t, r: _agg(t, ["id1"], [([], "count_all")]),
 }
 
+for _name, (_column, _) in SORT_KEYS.items():
+    TASKS.setdefault(_name, lambda t, r, column=_column: t.sort_by([(column, "ascending")]))
+
 NOTES = {"to_csv": "bytes, not str"}
 
 
@@ -88,10 +91,10 @@ def summary(task: str, res) -> list:
     if task in ("filter_num", "where_among", "where_in"):
         return [res.num_rows]
     if task.startswith("sort"):
-        col = {"sort_i64": "id", "sort_f64": "score", "sort_str": "city"}[task]
+        col = SORT_KEYS[task][0]
         s = res[col]
         first, mid = s[0].as_py(), s[len(s) // 2].as_py()
-        if task == "sort_f64":
+        if SORT_KEYS[task][1] == "floats":
             first, mid = fmt_float(first), fmt_float(mid)
         return [res.num_rows, first, mid]
     if task == "date_year":

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "fresh_pages.hpp"
 #include "match_masks.hpp"
 #include "prefetch.hpp"
 #include "quote.hpp"
@@ -40,6 +41,7 @@ RowIndex scan(const Table& table, const Validity& valid, const Pass& pass, const
   const std::uint64_t height = table.height;
   const std::uint32_t* index = Indexed ? table.index->data() : nullptr;
   RowIndex kept;
+  PagesAhead pages;                         // the kept list's fresh pages a megabyte at a time, not a fault each
   std::array<std::uint32_t, block> buffer;  // NOLINT(cppcoreguidelines-pro-type-member-init)
   for (std::uint64_t start = 0; start < height; start += block) {
     const std::uint64_t end = std::min<std::uint64_t>(height, start + block);
@@ -61,6 +63,7 @@ RowIndex scan(const Table& table, const Validity& valid, const Pass& pass, const
       const std::uint64_t guess = (height / (end - start) + 1) * n;
       kept.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(height, guess)));
     }
+    pages.before(kept.data(), kept.size(), kept.size() + n, kept.capacity());
     kept.insert(kept.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
   }
   return kept;
@@ -87,6 +90,7 @@ RowIndex kept_by_masks(const Table& table, const Validity& valid, const Masks& m
   const std::uint64_t height = table.height;
   const std::vector<std::uint64_t>& present = valid.words();
   RowIndex kept;
+  PagesAhead pages;
   std::array<std::uint64_t, words_per_block> found;  // NOLINT(cppcoreguidelines-pro-type-member-init)
   std::array<std::uint32_t, block> buffer;           // NOLINT(cppcoreguidelines-pro-type-member-init)
   for (std::uint64_t start = 0; start < height; start += block) {
@@ -107,6 +111,7 @@ RowIndex kept_by_masks(const Table& table, const Validity& valid, const Masks& m
       const std::uint64_t guess = (height / rows + 1) * n;
       kept.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(height, guess)));
     }
+    pages.before(kept.data(), kept.size(), kept.size() + n, kept.capacity());
     kept.insert(kept.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
   }
   return kept;

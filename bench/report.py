@@ -222,7 +222,7 @@ def _size_tables(res: Results, rows: int, notes: dict) -> list[str]:
     if libs and libs[0].key == KELO:
         head += ["kelo_frame warm", "first / warm", "kelo_frame view + list"]
     head += [lib.key + (" (reference)" if lib.reference else "") for lib in libs[1:]]
-    head += ["fastest 1-thread peer", "ratio", "ratio warm", "ratio with list"]
+    head += ["fastest 1-thread peer", "ratio", "ratio with list"]
     out.append("| " + " | ".join(head) + " |")
     out.append("|" + "---|" * len(head))
     for task in TASKS:
@@ -241,8 +241,6 @@ def _size_tables(res: Results, rows: int, notes: dict) -> list[str]:
         cells.append(f"{best[0]} {fmt_time(best[1])}" if best else "—")
         ratio = res.ratio(rows, task.name)
         cells.append(f"**{ratio:.2f}x**" if ratio else "—")
-        wratio = res.ratio(rows, task.name, figure=warm)
-        cells.append(f"{wratio:.2f}x" if wratio else "—")
         lratio = res.ratio(rows, task.name, task.name + "+list") if task.name in VIEW_COLUMN else None
         cells.append(f"{lratio:.2f}x" if lratio else "—")
         out.append("| " + " | ".join(cells) + " |")
@@ -362,7 +360,8 @@ def write(meta: dict, results: list[dict], md_path: str, png_path: str) -> None:
         (f"- Method: the headline figure is the first call in a fresh process. Each (library, task, size) is "
          f"measured in up to {samples} new processes (fewer once its calls have taken {meta['budget']:g} s); each "
          "loads the input untimed (the read tasks start from the str or the file), then times the operation's "
-         f"first call, with nothing run before it, and up to {runs - 1} more calls (warm), the result dropped "
+         f"first call, with nothing run before it, and {'one more call' if runs == 2 else f'up to {runs - 1} more calls'} "
+         "(warm, while the budget lasts), the result dropped "
          "after each. Shown: the median of the first calls (one a process) and, in its own column, the median "
          "of the warm calls; the targets are judged on the first calls." if samples else
          f"- Method: one fresh process per (library, task, size); the input is loaded untimed (the read tasks "
@@ -373,7 +372,9 @@ def write(meta: dict, results: list[dict], md_path: str, png_path: str) -> None:
         "CSV (i64 id; f64 price with 4 decimals; f64 score with 17 digits, ~5% empty; ~100 city names; YYYY-MM-DD "
         "dates; 10-40 character notes, ~4% quoted with commas and doubled quotes; i64 qty, ~2% empty) and the "
         "group-by \"G1\" CSV (id1..id3 texts, id4..id6 ints, v1, v2 ints, v3 float; 100 groups), "
-        "fixed seed (`bench/gen_data.py`).",
+        "and the \"sorts\" CSV (i64 of 1000 values; i64, f64 and texts in order but for 1% of rows set to any "
+        "value; 12 random hex digits), fixed seed (`bench/gen_data.py`). The sorts by those keys are timed "
+        "against the peers fastest at sorting (polars-1t, duckdb-1t, and pyarrow-1t for texts).",
         "- Peers: " + "; ".join(peers) + ". Every library keeps the date column as text. Peers that read bytes "
         "get `text.encode()` inside the timed work; for read_file kelo_frame decodes the mapped file into a str "
         "(the way docs/API.md shows) and the peers read the path. Peers load their input for the other tasks from an Arrow "

@@ -2,7 +2,7 @@
 generated data, one fresh process per (library, task, size), and writes the
 report (docs/PERFORMANCE.md) and its chart (docs/perf-ratios.png).
 
-    python3 bench/run.py            # 1e6 and 1e7 rows, 3 processes of 3 calls, every peer
+    python3 bench/run.py            # 1e6 and 1e7 rows, 3 processes of 2 calls, every peer
     python3 bench/run.py --quick    # 1e6 rows, 1 process of 2 calls, fewer peers
 
 kelo_frame's tasks are first tried on a small table; those that do not work
@@ -67,7 +67,9 @@ def _samples(args: list[str], env: dict, timeout: float, samples: int, budget: f
     for _ in range(max(samples, 1)):
         r = _worker([*args, "--fresh", "--budget", str(max(budget - spent, 0.0))], env, timeout)
         if r.get("status") != "ok":
-            return merged or r  # a later failure keeps the samples taken so far
+            if merged is None:
+                return r
+            break  # a later failure keeps the samples taken so far
         spent += sum(r.get("first", ())) + sum(r.get("times", ()))
         if merged is None:
             merged = r
@@ -80,6 +82,7 @@ def _samples(args: list[str], env: dict, timeout: float, samples: int, budget: f
                 merged[key] = max(merged.get(key) or 0, r.get(key) or 0)
         if spent >= budget:
             break
+    assert merged is not None  # the first process either failed (returned above) or was merged
     merged["samples"] = len(merged.get("first", []))
     return merged
 
@@ -144,7 +147,7 @@ def main(argv=None) -> int:
     p.add_argument("--sizes", nargs="+", type=_rows, help="row counts (default 1e6 1e7)")
     p.add_argument("--libs", nargs="+", choices=[lib.key for lib in LIBS])
     p.add_argument("--tasks", nargs="+", choices=[t.name for t in TASKS])
-    p.add_argument("--repeats", type=int, help="calls per process, the first included (default 3; 2 with --quick)")
+    p.add_argument("--repeats", type=int, help="calls per process, the first included (default 2)")
     p.add_argument("--samples", type=int, help="fresh processes per measurement (default 3; 1 with --quick)")
     p.add_argument("--budget", type=float, default=15.0,
                    help="stop repeating once the runs of one measurement took this many seconds")
@@ -158,7 +161,7 @@ def main(argv=None) -> int:
     a = p.parse_args(argv)
 
     sizes = a.sizes or ([1_000_000] if a.quick else [1_000_000, 10_000_000])
-    repeats = a.repeats or (2 if a.quick else 3)
+    repeats = a.repeats or 2
     samples = a.samples or (1 if a.quick else 3)
     keys = a.libs or (QUICK_LIBS if a.quick else [lib.key for lib in LIBS])
     libs = []

@@ -131,7 +131,7 @@ def test_generated_data_is_deterministic_and_well_formed(tmp_path):
 
 def test_scaling_curves_agree_and_make_their_section(tmp_path):
     """Every curve at small sizes: each library that has the operation gives kelo_frame's answer."""
-    libs = ["kelo_frame", *(k for k, m in PEERS[:3] if importlib.util.find_spec(m))]
+    libs = ["kelo_frame", *(k for k, m, _ in PEERS[:3] if importlib.util.find_spec(m))]
     js, md, png = tmp_path / "s.json", tmp_path / "s.md", tmp_path / "s.png"
     subprocess.run(
         [sys.executable, "-m", "bench.scaling", "--rows", "3000", "--quick", "--up-to", "1000", "--libs", *libs,

@@ -2,6 +2,7 @@
 // huge_pages.hpp).
 #include "huge_pages.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdint>

@@ -181,25 +181,57 @@ std::vector<std::string_view> TextSet::texts() const {
 
 void TextSet::masks(const std::uint64_t* offsets, std::size_t rows, const char* bytes,
                     std::uint64_t* out) const noexcept {
-  const bool sieved = !sieve_.empty();
+  const auto text_at = [bytes, offsets](std::size_t c) {
+    return std::string_view(bytes + offsets[c], static_cast<std::size_t>(offsets[c + 1] - offsets[c]));
+  };
+  if (sieve_.empty()) {
+    // A table in cache: a short cell's two words give both its hash and its
+    // comparison with an entry, so they are loaded once.
+    for (std::size_t w = 0; w * 64 < rows; ++w) {
+      const std::size_t n = std::min<std::size_t>(64, rows - w * 64);
+      std::uint64_t m = 0;
+      for (std::size_t j = 0; j < n; ++j) {
+        const std::string_view text = text_at(w * 64 + j);
+        bool hit = false;
+        if (text.size() <= ShortText::max) {
+          const ShortText words = ShortText::of(text);
+          const std::uint64_t h = words.hash(text.size());
+          const std::uint64_t tag = tag_of(h);
+          for (std::size_t i = slot(h);; i = (i + 1) & mask_) {
+            const std::uint64_t s = slots_[i];
+            if (s == free) break;
+            if ((s & ~entry_bits) != tag) continue;
+            const Entry& x = entries_[static_cast<std::uint32_t>(s)];
+            if (x.text.size() == text.size() && x.words == words) {
+              hit = true;
+              break;
+            }
+          }
+        } else {
+          hit = find(text) != none;
+        }
+        m |= std::uint64_t{hit} << j;
+      }
+      out[w] = m;
+    }
+    return;
+  }
   std::uint64_t h[64];  // NOLINT(cppcoreguidelines-pro-type-member-init)
   for (std::size_t w = 0; w * 64 < rows; ++w) {
     const std::size_t n = std::min<std::size_t>(64, rows - w * 64);
-    const std::uint64_t* o = offsets + w * 64;
-    const auto text = [bytes, o](std::size_t j) {
-      return std::string_view(bytes + o[j], static_cast<std::size_t>(o[j + 1] - o[j]));
-    };
+    // Ask the sieve for all 64 cells first, then for the slots of those that
+    // pass, so that their cache misses overlap.
     std::uint64_t maybe = 0;
     for (std::size_t j = 0; j < n; ++j) {
-      h[j] = hash(text(j));
-      const bool pass = !sieved || sieve_.maybe(h[j]);
-      if (sieved && pass) prefetch(&slots_[slot(h[j])]);
+      h[j] = hash(text_at(w * 64 + j));
+      const bool pass = sieve_.maybe(h[j]);
+      if (pass) prefetch(&slots_[slot(h[j])]);
       maybe |= std::uint64_t{pass} << j;
     }
     std::uint64_t m = 0;
     for (std::uint64_t b = maybe; b != 0; b &= b - 1) {
       const auto j = static_cast<unsigned>(std::countr_zero(b));
-      m |= std::uint64_t{find(text(j), h[j]) != none} << j;
+      m |= std::uint64_t{find(text_at(w * 64 + j), h[j]) != none} << j;
     }
     out[w] = m;
   }

@@ -8,7 +8,7 @@ Curves: where_among and where_in on a column of `rows` rows (1e7 unless told) ag
 of 1e0..1e6 values drawn from the column's own values; read_csv of a header and one row of
 1e3..1e6 columns; select and group by 1e3..1e5 names of a frame of that many columns. Every peer
 gets the same Python list or text that kelo_frame gets, and converts it inside the timed call.
-Each (library, curve) runs in its own process, sizes ascending; a curve stops at the first size
+Each library runs in its own process, sizes ascending; a curve stops at the first size
 whose call takes longer than --cap seconds, since the next one would only take longer.
 """
 
@@ -157,67 +157,76 @@ class Curve:
         return frame.group_by(names).aggregate([([], "count_all")]).num_rows
 
 
-def _measure(lib: str, curve: str, rows: int, sizes: list[int], cap: float, repeats: int) -> None:
-    """Runs in the child: one JSON line per size."""
+def _measure(lib: str, plan: dict, rows: int, cap: float, repeats: int) -> None:
+    """Runs in the child: every curve of plan (curve -> sizes), one JSON line per size."""
     if lib == "pyarrow-1t":
         import pyarrow as pa
 
         pa.set_cpu_count(1)
         pa.set_io_thread_count(1)
-    c = Curve(lib, curve, rows)
-    for n in sizes:
-        x = c.inputs(n)
-        times, answer = [], None
-        for _ in range(repeats):
-            t0 = time.perf_counter()
-            answer = c.call(x)
-            times.append(time.perf_counter() - t0)
-            if times[-1] > cap / 4:
+    for curve, sizes in plan.items():
+        c = Curve(lib, curve, rows)
+        for n in sizes:
+            x = c.inputs(n)
+            times, cpu, answer = [], [], None
+            for _ in range(repeats):
+                c0, t0 = time.process_time(), time.perf_counter()
+                answer = c.call(x)
+                times.append(time.perf_counter() - t0)
+                cpu.append(time.process_time() - c0)
+                if times[-1] > cap / 4:
+                    break
+            times.sort()
+            cpu.sort()
+            # The processor time of all the process's threads as well: on a
+            # busy machine the wall time also counts the time others ran.
+            print(json.dumps({"lib": lib, "curve": curve, "n": n, "seconds": times[len(times) // 2],
+                              "cpu": cpu[len(cpu) // 2], "answer": answer}), flush=True)
+            del x
+            if times[0] > cap:
+                print(json.dumps({"lib": lib, "curve": curve, "n": n, "stopped": True}), flush=True)
                 break
-        times.sort()
-        print(json.dumps({"lib": lib, "curve": curve, "n": n, "seconds": times[len(times) // 2],
-                          "answer": answer}), flush=True)
-        if times[0] > cap:
-            print(json.dumps({"lib": lib, "curve": curve, "n": n, "stopped": True}), flush=True)
-            return
+        del c
 
 
 def run(quick: bool = False, rows: int | None = None, cap: float = 30.0, repeats: int = 3,
         python: str | None = None, libs: list[str] | None = None, curves: list[str] | None = None,
         timeout: float = 900.0, up_to: int | None = None) -> dict:
-    """Measures every (library, curve) in its own process; gives the results for section()."""
+    """Measures every curve of each library in a process of its own; gives the results for section()."""
     rows = rows or (1_000_000 if quick else 10_000_000)
     points, stopped, errors = [], [], []
-    for curve in curves or list(CURVES):
-        sizes = [n for n in CURVES[curve][2 if quick else 1] if not up_to or n <= up_to]
-        for lib in libs or PEERS:
-            env = dict(os.environ, POLARS_MAX_THREADS="1", PYTHONWARNINGS="ignore")
-            env.setdefault("KELO_BUILD_DIR", "build")
-            env["PYTHONPATH"] = os.pathsep.join([os.path.join(ROOT, env["KELO_BUILD_DIR"]), ROOT])
-            cmd = [python or sys.executable, "-m", "bench.scaling", "--child", lib, curve, str(rows), str(cap),
-                   str(repeats), *map(str, sizes)]
-            try:
-                proc = subprocess.run(cmd, cwd=ROOT, env=env, capture_output=True, text=True, timeout=timeout,
-                                      stdin=subprocess.DEVNULL, check=False)
-                out, err = proc.stdout, proc.stderr
-            except subprocess.TimeoutExpired as e:
-                out = e.stdout.decode() if isinstance(e.stdout, bytes) else (e.stdout or "")
-                err = f"timed out after {timeout:.0f} s"
-            got = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
-            points += [p for p in got if "seconds" in p]
-            stopped += [p for p in got if p.get("stopped")]
-            done = {p["n"] for p in got}
-            if not done or (max(done) < max(sizes) and not any(p.get("stopped") for p in got)):
+    plan = {curve: [n for n in CURVES[curve][2 if quick else 1] if not up_to or n <= up_to]
+            for curve in curves or list(CURVES)}
+    for lib in libs or PEERS:
+        env = dict(os.environ, POLARS_MAX_THREADS="1", PYTHONWARNINGS="ignore")
+        env.setdefault("KELO_BUILD_DIR", "build")
+        env["PYTHONPATH"] = os.pathsep.join([os.path.join(ROOT, env["KELO_BUILD_DIR"]), ROOT])
+        cmd = [python or sys.executable, "-m", "bench.scaling", "--child", lib, json.dumps(plan), str(rows),
+               str(cap), str(repeats)]
+        try:
+            proc = subprocess.run(cmd, cwd=ROOT, env=env, capture_output=True, text=True,
+                                  timeout=timeout * len(plan), stdin=subprocess.DEVNULL, check=False)
+            out, err = proc.stdout, proc.stderr
+        except subprocess.TimeoutExpired as e:
+            out = e.stdout.decode() if isinstance(e.stdout, bytes) else (e.stdout or "")
+            err = f"timed out after {timeout * len(plan):.0f} s"
+        got = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
+        points += [p for p in got if "seconds" in p]
+        stopped += [p for p in got if p.get("stopped")]
+        for curve, sizes in plan.items():
+            mine = [p for p in got if p["curve"] == curve]
+            if not any(p["n"] == sizes[-1] for p in mine) and not any(p.get("stopped") for p in mine):
                 errors.append({"lib": lib, "curve": curve, "error": (err.strip().splitlines() or ["?"])[-1]})
-            print(f"scaling: {curve:<12} {lib:<11} " + " ".join(f"{p['n']:.0e}:{p['seconds']:.3g}s" for p in got
-                                                              if "seconds" in p), file=sys.stderr)
+            print(f"scaling: {curve:<12} {lib:<11} " + " ".join(f"{p['n']:.0e}:{p['seconds']:.3g}s" for p in mine
+                                                                if "seconds" in p), file=sys.stderr)
     return {"rows": rows, "cap": cap, "points": points, "stopped": stopped, "errors": errors}
 
 
 def _series(data: dict) -> dict:
     out: dict = {}
+    clock = data.get("clock", "seconds")
     for p in data["points"]:
-        out.setdefault((p["curve"], p["lib"]), []).append((p["n"], p["seconds"]))
+        out.setdefault((p["curve"], p["lib"]), []).append((p["n"], p[clock]))
     return {k: sorted(v) for k, v in out.items()}
 
 
@@ -250,7 +259,8 @@ def section(data: dict | None, png_path: str) -> list[str]:
              f"{data['rows']:.0e} rows (an i64 column; for where_in texts like \"k123\") against lists of values "
              "drawn from the column; read_csv of a header and one row; select and group (kelo_frame: "
              f"`group(names).groups()`) by n names of an n-column frame of {GROUP_ROWS} rows. Median of up to 3 "
-             f"runs; a curve stops after a call over {data['cap']:g} s. Slope: least squares of log time on log n "
+             + ("runs of processor time (all threads);" if data.get("clock") == "cpu" else "runs;")
+             + f" a curve stops after a call over {data['cap']:g} s. Slope: least squares of log time on log n "
              "over the three largest sizes (1: linear).",
              "", "![time against input size, log-log](perf-scaling.png)", ""]
     for curve, (what, _, _) in CURVES.items():
@@ -329,8 +339,8 @@ def chart(series: dict, png_path: str) -> None:
 def main(argv=None) -> int:
     argv = sys.argv[1:] if argv is None else argv
     if argv[:1] == ["--child"]:
-        lib, curve, rows, cap, repeats, *sizes = argv[1:]
-        _measure(lib, curve, int(rows), [int(s) for s in sizes], float(cap), int(repeats))
+        lib, plan, rows, cap, repeats = argv[1:]
+        _measure(lib, json.loads(plan), int(rows), float(cap), int(repeats))
         return 0
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--quick", action="store_true")
@@ -339,14 +349,22 @@ def main(argv=None) -> int:
     p.add_argument("--up-to", type=lambda s: int(float(s)), help="leave out larger sizes")
     p.add_argument("--libs", nargs="+", choices=PEERS)
     p.add_argument("--curves", nargs="+", choices=list(CURVES))
+    p.add_argument("--clock", choices=["seconds", "cpu"], default="seconds",
+                   help="show wall time (default) or processor time, which a busy machine disturbs less")
     p.add_argument("--out-json", default=os.path.join(ROOT, "bench", "out", "scaling.json"))
     p.add_argument("--out-md", help="also write the section alone to this file")
+    p.add_argument("--from-json", help="write the section from these saved results instead of measuring")
     p.add_argument("--out-png", default=os.path.join(ROOT, "bench", "out", "perf-scaling.png"))
     a = p.parse_args(argv)
-    data = run(a.quick, a.rows, a.cap, libs=a.libs, curves=a.curves, up_to=a.up_to)
-    os.makedirs(os.path.dirname(a.out_json), exist_ok=True)
-    with open(a.out_json, "w") as f:
-        json.dump(data, f, indent=1)
+    if a.from_json:
+        with open(a.from_json) as f:
+            data = json.load(f)
+    else:
+        data = run(a.quick, a.rows, a.cap, libs=a.libs, curves=a.curves, up_to=a.up_to)
+        os.makedirs(os.path.dirname(a.out_json), exist_ok=True)
+        with open(a.out_json, "w") as f:
+            json.dump(data, f, indent=1)
+    data["clock"] = a.clock
     lines = section(data, a.out_png)
     if a.out_md:
         with open(a.out_md, "w") as f:

@@ -437,10 +437,15 @@ RowIndex kept_in(const Table& table, const StrCol& column, const TextMatch& matc
 
 // A long list of texts goes into a set, and unless its repeats leave few
 // distinct texts, each cell is one probe.
+// Texts are hashed a cell at a time, so the masks stay ahead for longer
+// lists than with numbers: on 1e6 cells of 7 bytes, 31 texts take 5 ms as
+// masks and 17 ms as a set; the two meet near 80.
+constexpr std::size_t text_set_threshold = 80;
+
 RowIndex kept_in(const Table& table, const StrCol& column, std::span<const std::string> wanted) {
-  if (wanted.size() < set_threshold) return kept_in(table, column, TextMatch(column, wanted));
+  if (wanted.size() < text_set_threshold) return kept_in(table, column, TextMatch(column, wanted));
   const TextSet set(wanted);
-  if (set.size() < set_threshold) return kept_in(table, column, TextMatch(column, set.texts()));
+  if (set.size() < text_set_threshold) return kept_in(table, column, TextMatch(column, set.texts()));
   const std::uint64_t* offsets = column.offsets.data();
   const char* bytes = column.bytes.data();
   if (!table.index) {

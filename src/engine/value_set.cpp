@@ -26,37 +26,72 @@ Size table_size(std::size_t n) {
 // levels, so the masks ask for a word's 64 slots before probing any of them.
 constexpr std::size_t cached_bytes = std::size_t{1} << 18;
 
+bool far(const std::vector<std::uint64_t>& table) { return table.size() * sizeof(std::uint64_t) > cached_bytes; }
+
 }  // namespace
+
+void Sieve::size_for(std::size_t keys) {
+  const std::size_t bits = std::max<std::size_t>(64, std::bit_ceil(8 * std::max<std::size_t>(keys, 1)));
+  bits_.assign(bits / 64, 0);
+  shift_ = static_cast<unsigned>(64 - std::countr_zero(bits));
+}
 
 std::uint64_t NumSet::key_of(double v) noexcept { return v == 0.0 ? 0 : std::bit_cast<std::uint64_t>(v); }
 
 void NumSet::size_for(std::size_t n) {
-  const Size s = table_size(n);
-  slots_.assign(s.slots, empty);
-  mask_ = s.slots - 1;
-  shift_ = s.shift;
+  // Half of the lanes free on average.
+  const std::size_t buckets =
+      std::max<std::size_t>(4, std::bit_ceil((2 * std::max<std::size_t>(n, 1) + lanes - 1) / lanes));
+  slots_.assign(buckets * lanes, empty);
+  mask_ = buckets - 1;
+  shift_ = static_cast<unsigned>(64 - std::countr_zero(buckets));
 }
 
 void NumSet::insert(std::uint64_t key) {
+  if (!bits_.empty()) {
+    const std::uint64_t at = key - low_;
+    std::uint64_t& word = bits_[at >> 6];
+    const std::uint64_t bit = std::uint64_t{1} << (at & 63);
+    if ((word & bit) == 0) keys_.push_back(key);
+    word |= bit;
+    return;
+  }
   if (key == empty) {
     if (!has_empty_) keys_.push_back(key);
     has_empty_ = true;
     return;
   }
-  for (std::size_t i = slot(key);; i = (i + 1) & mask_) {
-    std::uint64_t& s = slots_[i];
-    if (s == key) return;
-    if (s == empty) {
-      s = key;
-      keys_.push_back(key);
-      return;
+  for (std::size_t b = bucket(key);; b = (b + 1) & mask_) {
+    for (std::size_t i = 0; i < lanes; ++i) {
+      std::uint64_t& s = slots_[b * lanes + i];
+      if (s == key) return;
+      if (s == empty) {
+        s = key;
+        keys_.push_back(key);
+        return;
+      }
     }
   }
 }
 
 NumSet::NumSet(std::span<const std::int64_t> values) {
-  size_for(values.size());
+  if (values.empty()) {
+    size_for(0);
+    return;
+  }
+  const auto [lo, hi] = std::ranges::minmax(values);
+  // The span as an unsigned difference: exact even from INT64_MIN to INT64_MAX.
+  const std::uint64_t span = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
+  constexpr std::uint64_t bits_per_key = 256;
+  if (span / bits_per_key < values.size()) {
+    low_ = static_cast<std::uint64_t>(lo);
+    span_ = span + 1;
+    bits_.assign(static_cast<std::size_t>(span / 64 + 1), 0);
+  } else {
+    size_for(values.size());
+  }
   for (const std::int64_t v : values) insert(key_of(v));
+  fill_sieve();
 }
 
 NumSet::NumSet(std::span<const double> values) {
@@ -64,19 +99,40 @@ NumSet::NumSet(std::span<const double> values) {
   for (const double v : values) {
     if (!std::isnan(v)) insert(key_of(v));
   }
+  fill_sieve();
+}
+
+void NumSet::fill_sieve() {
+  if (!bits_.empty() || !far(slots_)) return;
+  sieve_.size_for(keys_.size());
+  for (const std::uint64_t key : keys_) sieve_.add(key);
 }
 
 template <class T>
 void NumSet::masks(const T* values, std::size_t rows, std::uint64_t* out) const noexcept {
-  const bool far = slots_.size() * sizeof(std::uint64_t) > cached_bytes;
+  const bool bitmap = !bits_.empty();
+  const bool sieved = !sieve_.empty();
   for (std::size_t w = 0; w * 64 < rows; ++w) {
     const std::size_t n = std::min<std::size_t>(64, rows - w * 64);
     const T* cells = values + w * 64;
     std::uint64_t m = 0;
-    if (far) {
-      for (std::size_t j = 0; j < n; ++j) prefetch(&slots_[slot(key_of(cells[j]))]);
+    if (bitmap) {
+      for (std::size_t j = 0; j < n; ++j) m |= std::uint64_t{in_bits(key_of(cells[j]))} << j;
+    } else if (sieved) {
+      // Ask the sieve for all 64 cells first, then for the buckets of those
+      // that pass, so that their cache misses overlap.
+      std::uint64_t maybe = 0;
+      for (std::size_t j = 0; j < n; ++j) maybe |= std::uint64_t{sieve_.maybe(key_of(cells[j]))} << j;
+      for (std::uint64_t b = maybe; b != 0; b &= b - 1) {
+        prefetch(&slots_[bucket(key_of(cells[std::countr_zero(b)])) * lanes]);
+      }
+      for (std::uint64_t b = maybe; b != 0; b &= b - 1) {
+        const auto j = static_cast<unsigned>(std::countr_zero(b));
+        m |= std::uint64_t{in_table(key_of(cells[j]))} << j;
+      }
+    } else {
+      for (std::size_t j = 0; j < n; ++j) m |= std::uint64_t{in_table(key_of(cells[j]))} << j;
     }
-    for (std::size_t j = 0; j < n; ++j) m |= std::uint64_t{contains(key_of(cells[j]))} << j;
     out[w] = m;
   }
 }
@@ -91,7 +147,7 @@ std::uint64_t TextSet::hash(std::string_view text) noexcept {
 
 TextSet::TextSet(std::size_t capacity) {
   const Size s = table_size(capacity);
-  slots_.assign(s.slots, none);
+  slots_.assign(s.slots, free);
   mask_ = s.slots - 1;
   shift_ = s.shift;
   entries_.reserve(capacity);
@@ -99,18 +155,20 @@ TextSet::TextSet(std::size_t capacity) {
 
 TextSet::TextSet(std::span<const std::string> values) : TextSet(values.size()) {
   for (const std::string& v : values) insert(v);
+  if (!far(slots_)) return;
+  sieve_.size_for(entries_.size());
+  for (const Entry& e : entries_) sieve_.add(hash(e.text));
 }
 
 std::pair<std::uint32_t, bool> TextSet::insert(std::string_view text) {
   const std::uint64_t h = hash(text);
+  const std::uint32_t found = find(text, h);
+  if (found != none) return {found, false};
   std::size_t i = slot(h);
-  for (; slots_[i] != none; i = (i + 1) & mask_) {
-    const Entry& x = entries_[slots_[i]];
-    if (x.hash == h && x.text == text) return {slots_[i], false};
-  }
+  while (slots_[i] != free) i = (i + 1) & mask_;
   const auto e = static_cast<std::uint32_t>(entries_.size());
-  slots_[i] = e;
-  entries_.push_back(Entry{text, ShortText::of(text), h});
+  slots_[i] = tag_of(h) | e;
+  entries_.push_back(Entry{text, ShortText::of(text)});
   return {e, true};
 }
 
@@ -123,20 +181,58 @@ std::vector<std::string_view> TextSet::texts() const {
 
 void TextSet::masks(const std::uint64_t* offsets, std::size_t rows, const char* bytes,
                     std::uint64_t* out) const noexcept {
-  const bool far = slots_.size() * sizeof(std::uint32_t) > cached_bytes;
+  const auto text_at = [bytes, offsets](std::size_t c) {
+    return std::string_view(bytes + offsets[c], static_cast<std::size_t>(offsets[c + 1] - offsets[c]));
+  };
+  if (sieve_.empty()) {
+    // A table in cache: a short cell's two words give both its hash and its
+    // comparison with an entry, so they are loaded once.
+    for (std::size_t w = 0; w * 64 < rows; ++w) {
+      const std::size_t n = std::min<std::size_t>(64, rows - w * 64);
+      std::uint64_t m = 0;
+      for (std::size_t j = 0; j < n; ++j) {
+        const std::string_view text = text_at(w * 64 + j);
+        bool hit = false;
+        if (text.size() <= ShortText::max) {
+          const ShortText words = ShortText::of(text);
+          const std::uint64_t h = words.hash(text.size());
+          const std::uint64_t tag = tag_of(h);
+          for (std::size_t i = slot(h);; i = (i + 1) & mask_) {
+            const std::uint64_t s = slots_[i];
+            if (s == free) break;
+            if ((s & ~entry_bits) != tag) continue;
+            const Entry& x = entries_[static_cast<std::uint32_t>(s)];
+            if (x.text.size() == text.size() && x.words == words) {
+              hit = true;
+              break;
+            }
+          }
+        } else {
+          hit = find(text) != none;
+        }
+        m |= std::uint64_t{hit} << j;
+      }
+      out[w] = m;
+    }
+    return;
+  }
   std::uint64_t h[64];  // NOLINT(cppcoreguidelines-pro-type-member-init)
   for (std::size_t w = 0; w * 64 < rows; ++w) {
     const std::size_t n = std::min<std::size_t>(64, rows - w * 64);
-    const std::uint64_t* o = offsets + w * 64;
-    const auto text = [bytes, o](std::size_t j) {
-      return std::string_view(bytes + o[j], static_cast<std::size_t>(o[j + 1] - o[j]));
-    };
+    // Ask the sieve for all 64 cells first, then for the slots of those that
+    // pass, so that their cache misses overlap.
+    std::uint64_t maybe = 0;
     for (std::size_t j = 0; j < n; ++j) {
-      h[j] = hash(text(j));
-      if (far) prefetch(&slots_[slot(h[j])]);
+      h[j] = hash(text_at(w * 64 + j));
+      const bool pass = sieve_.maybe(h[j]);
+      if (pass) prefetch(&slots_[slot(h[j])]);
+      maybe |= std::uint64_t{pass} << j;
     }
     std::uint64_t m = 0;
-    for (std::size_t j = 0; j < n; ++j) m |= std::uint64_t{find(text(j), h[j]) != none} << j;
+    for (std::uint64_t b = maybe; b != 0; b &= b - 1) {
+      const auto j = static_cast<unsigned>(std::countr_zero(b));
+      m |= std::uint64_t{find(text_at(w * 64 + j), h[j]) != none} << j;
+    }
     out[w] = m;
   }
 }

@@ -18,12 +18,13 @@ INT_CELLS = [None, 0, TWO_53, TWO_53 + 1, TWO_53 - 1, -TWO_53 - 1, 2**63 - 1, -(
 FLOAT_CELLS = [None, math.nan, -0.0, 0.0, float(TWO_53), 0.5, math.inf]
 
 
-def _number_values(count, distinct):
-    """count values drawn from about `distinct` ints and halves, with the special values mixed in."""
+def _number_values(count, distinct, special):
+    """count values drawn from about `distinct` ints and halves, with the special values mixed in
+    (their span makes a set of integers a hash table rather than a bitmap)."""
     pool = [rng.randrange(-distinct, distinct) / (2 if i % 3 == 0 else 1) for i in range(distinct)]
     pool = [int(v) if v == int(v) and i % 2 else v for i, v in enumerate(pool)]
     values = [rng.choice(pool) for _ in range(count)]
-    for v in SPECIAL if count > len(SPECIAL) else [-0.0]:
+    for v in SPECIAL if special and count > len(SPECIAL) else [-0.0]:
         values[rng.randrange(count)] = v
     return values
 
@@ -37,11 +38,15 @@ def _numbers_frame():
 NUMBERS, NUMBER_CELLS = _numbers_frame()
 
 
-@pytest.mark.parametrize("count, distinct", [(3, 3), (23, 23), (30, 30), (100_000, 5), (100_000, 20_000)])
+@pytest.mark.parametrize(
+    "count, distinct, special",
+    [(3, 3, True), (31, 31, True), (40, 40, True), (40, 40, False), (100_000, 5, True), (100_000, 20_000, True),
+     (100_000, 400, False)],
+)
 @pytest.mark.parametrize("column", ["n", "x"])
 @pytest.mark.parametrize("view", ["whole", "sorted"])
-def test_among_matches_python(count, distinct, column, view):
-    values = _number_values(count, distinct)
+def test_among_matches_python(count, distinct, special, column, view):
+    values = _number_values(count, distinct, special)
     wanted = {float(v) for v in values}  # each value is a float before it is compared
     frame = NUMBERS.sort(column, True) if view == "sorted" else NUMBERS
     cells = NUMBER_CELLS[column]
@@ -60,7 +65,7 @@ TEXT_CELLS = [None if rng.random() < 0.1 else rng.choice(TEXT_POOL) for _ in ran
 TEXTS = gapped(s=("str", TEXT_CELLS))
 
 
-@pytest.mark.parametrize("count, distinct", [(3, 3), (30, 30), (100_000, 10), (100_000, 600)])
+@pytest.mark.parametrize("count, distinct", [(3, 3), (79, 79), (80, 80), (100_000, 10), (100_000, 600)])
 @pytest.mark.parametrize("view", ["whole", "sorted"])
 def test_in_matches_python(count, distinct, view):
     choices = rng.sample(TEXT_POOL, min(distinct, len(TEXT_POOL))) + ["absent", "x" * 30]

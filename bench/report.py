@@ -11,6 +11,7 @@ import statistics
 import sys
 
 from bench import scaling
+from bench import interchange
 from bench.libs import LIBS
 from bench.tasks import BY_NAME, TASKS, VIEW_COLUMN
 
@@ -408,6 +409,7 @@ def write(meta: dict, results: list[dict], md_path: str, png_path: str) -> None:
         lines += [f"[{n}] {text}  " for text, n in notes.items()]
         lines.append("")
     lines += scaling.section(meta.get("scaling"), os.path.join(os.path.dirname(png_path), "perf-scaling.png"))
+    lines += interchange.report_lines(meta.get("interchange", []))
     mismatches = _agreement(res)
     lines += ["## Answers checked", ""]
     if mismatches:

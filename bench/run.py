@@ -158,6 +158,7 @@ def main(argv=None) -> int:
     p.add_argument("--out-json", default=os.path.join(ROOT, "bench", "out", "results.json"))
     p.add_argument("--no-report", action="store_true", help="write only the JSON results")
     p.add_argument("--no-scaling", action="store_true", help="leave out the scaling curves (bench/scaling.py; also left out with --sizes)")
+    p.add_argument("--no-interchange", action="store_true", help="leave out the Arrow/pickle timings")
     a = p.parse_args(argv)
 
     sizes = a.sizes or ([1_000_000] if a.quick else [1_000_000, 10_000_000])
@@ -235,6 +236,18 @@ def main(argv=None) -> int:
         print(f"bench: [{i}/{len(plan)}] {rows:.0e} {name:<16} {lib.key:<11} {report.progress(r)}",
               file=sys.stderr)
 
+    # Interchange (Arrow export/import, pickling): kelo_frame only, one process per size.
+    interchange = []
+    if not a.no_interchange and not a.tasks and any(lib.key == "kelo_frame" for lib in libs):
+        for rows in sizes:
+            done = subprocess.run([sys.executable, "-m", "bench.interchange", "--rows", str(rows),
+                                   "--repeats", str(max(repeats, 3)), *data_args], cwd=ROOT, env=_env(BY_KEY["kelo_frame"]),
+                                  capture_output=True, text=True, timeout=a.timeout, check=False)
+            if done.returncode == 0:
+                interchange.append(json.loads(done.stdout))
+            else:
+                print(f"bench: interchange {rows:.0e} failed: {done.stderr.strip()[-400:]}", file=sys.stderr)
+
     meta = {"date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
             "machine": machine(), "sizes": sizes, "repeats": repeats, "samples": samples, "budget": a.budget,
             "quick": a.quick, "libs": [lib.key for lib in libs], "seconds": round(time.time() - started),
@@ -242,7 +255,7 @@ def main(argv=None) -> int:
             # The 5-minute load average at the start and the end: other work
             # on the machine slows every library down, kelo_frame included.
             "load_average": [round(load_before, 1), round(os.getloadavg()[1], 1)],
-            "kelo_status": kelo_status}
+            "kelo_status": kelo_status, "interchange": interchange}
     # The curves take their own sizes; a run limited to other sizes leaves them out.
     if not a.no_scaling and not a.sizes and "kelo_frame" in [lib.key for lib in libs]:
         meta["scaling"] = scaling.run(quick=a.quick, libs=[k for k in scaling.PEERS if k in meta["libs"]])

@@ -9,6 +9,7 @@
 #include "csv_text.hpp"
 #include "engine/date.hpp"
 #include "engine/quote.hpp"
+#include "interchange.hpp"
 
 namespace kelo_frame::api {
 
@@ -220,6 +221,12 @@ PyMethodDef frame_methods[] = {
     KF_NOARGS("to_csv", to_csv, "to_csv($self)\n--\n\n"),
     KF_NOARGS("describe", describe, "describe($self)\n--\n\n"),
     KF_NOARGS("free", free_method, free_doc),
+    // Interchange (arrow.cpp, pickle.cpp).
+    {"from_arrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_arrow)),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_arrow($type, data)\n--\n\n"},
+    KF_NOARGS("__arrow_c_schema__", arrow_c_schema, "__arrow_c_schema__($self)\n--\n\n"),
+    KF_FASTCALL("__arrow_c_stream__", arrow_c_stream, "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"),
+    KF_FASTCALL("__reduce_ex__", frame_reduce_ex, "__reduce_ex__($self, protocol)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "call.hpp"
+#include "interchange.hpp"
 
 namespace kelo_frame::api {
 
@@ -55,6 +56,7 @@ PyMethodDef grouped_methods[] = {
     KF_FASTCALL("max", (aggregate<Agg::Max, max_sig>), "max($self, name)\n--\n\n"),
     KF_NOARGS("describe", describe, "describe($self)\n--\n\n"),
     KF_NOARGS("free", free_method, free_doc),
+    KF_FASTCALL("__reduce_ex__", grouped_reduce_ex, "__reduce_ex__($self, protocol)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

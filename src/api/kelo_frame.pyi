@@ -6,12 +6,20 @@ the wrong type is a TypeError (or the interpreter's own conversion error) with t
 """
 
 from collections.abc import Sequence
-from typing import Literal, Never, Self, SupportsFloat, SupportsIndex, TypeAlias, final
+from types import CapsuleType
+from typing import Literal, Never, Protocol, Self, SupportsFloat, SupportsIndex, TypeAlias, final
 
 __all__ = ["read_csv", "Frame", "Grouped"]
 
 # What the float parameters accept: anything with __float__ or __index__ (float, int, bool, ...).
 _Real: TypeAlias = SupportsFloat | SupportsIndex
+
+# What Frame.from_arrow reads: anything offering an Arrow C stream (a table) or one Arrow C array (a record batch).
+class _ArrowStream(Protocol):
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+class _ArrowArray(Protocol):
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
 
 def read_csv(text: str) -> Frame:
     """Reads CSV text into a new Frame, typing each column as i64, f64 or str by its cells.
@@ -110,6 +118,25 @@ class Frame:
 
     def free(self) -> None:
         """Nothing under CPython, which frees the object itself."""
+
+    @classmethod
+    def from_arrow(cls, data: _ArrowStream | _ArrowArray) -> Frame:
+        """A new frame of the cells of an Arrow table or record batch (pyarrow, polars, DuckDB, a Frame).
+
+        Integers become i64 (uint64 only where every value fits), floats f64, strings (utf8,
+        large_utf8, string_view, dictionary-encoded) and dates (as YYYY-MM-DD) str, nulls missing
+        cells. Raises ValueError naming the column (and row) for any other type or value.
+        """
+
+    def __arrow_c_schema__(self) -> CapsuleType:
+        """The Arrow schema of the frame, a PyCapsule "arrow_schema"."""
+
+    def __arrow_c_stream__(self, requested_schema: CapsuleType | None = None) -> CapsuleType:
+        """The frame as an Arrow C stream of one record batch, a PyCapsule "arrow_array_stream".
+
+        Columns are int64, float64 and large_utf8 (utf8 if requested and the text fits), sharing the
+        frame's buffers; the arrays stay valid after the frame is gone.
+        """
 
 @final
 class Grouped:

@@ -2,6 +2,7 @@
 // read_csv, Frame and Grouped, in that order, and lists them in __all__.
 #include "call.hpp"
 #include "csv/read.hpp"
+#include "interchange.hpp"
 
 namespace kelo_frame::api {
 
@@ -63,6 +64,9 @@ int exec_module(PyObject* module) {
   if (!add_value(module, name.get(), function.get())) return -1;
   if (!add_type(module, "Frame", frame_type())) return -1;
   if (!add_type(module, "Grouped", grouped_type())) return -1;
+  // Found by pickle under this name; not part of __all__.
+  Ref unpickle = Ref::steal(PyCMethod_New(&frame_from_pickle_def, module, module_name.get(), nullptr));
+  if (!unpickle || PyObject_SetAttrString(module, "__unpickle_frame__", unpickle.get()) < 0) return -1;
   return 0;
 }
 

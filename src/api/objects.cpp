@@ -17,12 +17,16 @@ std::uint64_t thread_id() noexcept {
 template <class Payload>
 bool check_owner(const Instance<Payload>* self) {
   const std::uint64_t here = thread_id();
-  if (here == self->owner) return true;
+  std::uint64_t owner = self->owner.load(std::memory_order_acquire);
+  if (here == owner) return true;
+  // An unclaimed instance becomes the calling thread's (the first claim wins).
+  auto& claim = const_cast<std::atomic<std::uint64_t>&>(self->owner);
+  if (owner == unclaimed && claim.compare_exchange_strong(owner, here, std::memory_order_acq_rel)) return true;
   PyObject* panic = panic_exception();
   if (panic == nullptr) return false;
   const std::string message = "assertion `left == right` failed: " + std::string(rust_style_name<Payload>()) +
                               " is unsendable, but sent to another thread\n  left: ThreadId(" + std::to_string(here) +
-                              ")\n right: ThreadId(" + std::to_string(self->owner) + ")";
+                              ")\n right: ThreadId(" + std::to_string(owner) + ")";
   raise(panic, message);
   return false;
 }
@@ -74,7 +78,7 @@ PyObject* make_instance(PyTypeObject* type, Payload payload) {
   auto* self = reinterpret_cast<Instance<Payload>*>(obj);
   new (&self->payload) Payload(std::move(payload));
   new (&self->borrow) std::atomic<std::int64_t>(0);
-  self->owner = thread_id();
+  new (&self->owner) std::atomic<std::uint64_t>(thread_id());
   return obj;
 }
 
@@ -82,12 +86,15 @@ template <class Payload>
 void dealloc(PyObject* obj) {
   auto* self = reinterpret_cast<Instance<Payload>*>(obj);
   PyTypeObject* type = Py_TYPE(obj);
-  if (self->owner == thread_id()) {
+  const std::uint64_t owner = self->owner.load(std::memory_order_acquire);
+  if (owner == thread_id() || owner == unclaimed) {
     self->payload.~Payload();
     self->borrow.~atomic();
+    self->owner.~atomic();
   } else {
-    // Shared columns carry plain reference counts that only the owner thread
-    // may touch, so the payload is left alive (leaked) rather than freed here.
+    // The payload is left alive (leaked) rather than freed here, and the drop
+    // is reported: an owned object is not to leave its thread. (Column counts
+    // are atomic, so this is a rule of the interface, not of memory safety.)
     PyObject* pending = PyErr_GetRaisedException();
     const std::string message =
         std::string(rust_style_name<Payload>()) + " is unsendable, but is being dropped on another thread";
@@ -165,6 +172,11 @@ PyTypeObject* grouped_type() {
 }
 
 PyObject* new_frame(Table table) { return make_instance(frame_type(), std::move(table)); }
+PyObject* new_unclaimed_frame(Table table) {
+  PyObject* obj = new_frame(std::move(table));
+  if (obj != nullptr) reinterpret_cast<FrameObject*>(obj)->owner.store(unclaimed, std::memory_order_release);
+  return obj;
+}
 PyObject* new_grouped(Groups groups) { return make_instance(grouped_type(), std::move(groups)); }
 
 }  // namespace kelo_frame::api

@@ -14,13 +14,18 @@ namespace kelo_frame::api {
 
 // What every instance holds after the object header: its payload (a Table or
 // a Groups, owned), the borrow counter (0 free, n > 0 shared borrows, -1 one
-// exclusive borrow) and the identity of the thread that made it.
+// exclusive borrow) and the identity of the thread that made it. An owner of
+// 0 (unclaimed) is given only to a frame whose payload shares nothing with
+// any other object (an unpickled one): the first thread that calls one of its
+// methods becomes its owner.
 template <class Payload>
 struct Instance {
   PyObject_HEAD Payload payload;
   std::atomic<std::int64_t> borrow;
-  std::uint64_t owner;
+  std::atomic<std::uint64_t> owner;
 };
+
+inline constexpr std::uint64_t unclaimed = 0;
 
 using FrameObject = Instance<Table>;
 using GroupedObject = Instance<Groups>;
@@ -47,6 +52,9 @@ PyTypeObject* grouped_type();
 
 // New instances owned by the calling thread (null with an exception set).
 PyObject* new_frame(Table table);
+// A new frame that the first thread to use it claims; table must share no
+// column or row index with any other table.
+PyObject* new_unclaimed_frame(Table table);
 PyObject* new_grouped(Groups groups);
 
 // Fails with PanicException unless the calling thread made the instance.

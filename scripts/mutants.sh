@@ -16,23 +16,41 @@
 # (one line per mutant: id, file:line, change, result, which tests failed)
 # goes to OUT_FILE (default build-mut/mutants-<rev>.txt). Comparing two revisions of
 # the tests: run it once per revision with the same seed and count, and diff
-# the tables; the sources (and so the mutants) must be the same in both.
+# the tables; the sources (and so the mutants) must be the same in both. The
+# second run reuses the mutants the first one built; with KELO_MUTANT_FOLLOW=1
+# it may start while the first still runs and waits for each mutant to be built.
+# KELO_MUTANT_BUILD=build measures the checkout's clean HEAD with that existing
+# build directory instead of unpacking and building a copy (reuse only: it
+# waits for another run to build each mutant).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 if [[ -z "${KELO_PYTHON:-}" ]]; then exec scripts/env.sh scripts/mutants.sh "$@"; fi
 rev="${KELO_MUTANT_REV:-HEAD}"
 work="$PWD/build-mut"
-out="${1:-$work/mutants-$(git rev-parse --short "$rev").txt}"
 short="$(git rev-parse --short "$rev")"
-rm -rf "$work/tree-$short"
-mkdir -p "$work/tree-$short"
-git archive --format=tar "$rev" | tar -x -C "$work/tree-$short"
-src_id="$(git rev-parse "$rev:src")"
-exec "$KELO_PYTHON" - "$work" "$out" "${KELO_MUTANTS:-60}" "${KELO_MUTANT_SEED:-16}" "$src_id" "$short" <<'PY'
+out="${1:-$work/mutants-$short.txt}"
+if [[ -n "${KELO_MUTANT_BUILD:-}" ]]; then
+  # Reuse only: the checkout itself and an existing build of it.
+  [[ "$rev" == HEAD ]] && git diff --quiet HEAD -- src tests ||
+    { echo "mutants: KELO_MUTANT_BUILD measures a clean HEAD" >&2; exit 1; }
+  tree="$PWD"
+  build="$PWD/$KELO_MUTANT_BUILD"
+  export KELO_MUTANT_FOLLOW=1
+else
+  tree="$work/tree-$short"
+  build="$work/build-$short"
+  rm -rf "$tree"
+  mkdir -p "$tree"
+  git archive --format=tar "$rev" | tar -x -C "$tree"
+fi
+mkdir -p "$work"
+exec "$KELO_PYTHON" - "$work" "$out" "${KELO_MUTANTS:-60}" "${KELO_MUTANT_SEED:-16}" "$(git rev-parse "$rev:src")" \
+  "$tree" "$build" <<'PY'
 import os, pathlib, random, re, shutil, subprocess, sys, time
 
 work, out, wanted, seed = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
-tree, build = work / ("tree-" + sys.argv[6]), work / ("build-" + sys.argv[6])
+tree, build = pathlib.Path(sys.argv[6]), pathlib.Path(sys.argv[7])
+reuse_only = os.environ.get("KELO_MUTANT_BUILD")
 # The built mutants of one src/ tree: a later run against the same sources
 # (new tests, same code) relinks the C++ tests against the saved engine library
 # and loads the saved module instead of compiling each mutant again.
@@ -119,8 +137,10 @@ def select(timeouts):
     return "survived", ""
 
 os.environ["KELO_BUILD_DIR"] = str(build)
-subprocess.run(["cmake", "-S", str(tree), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_CXX_FLAGS=-Werror=return-type",
-                f"-DPython_EXECUTABLE={sys.executable}"], check=True, stdout=subprocess.DEVNULL)
+if not reuse_only:
+    subprocess.run(["cmake", "-S", str(tree), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                    "-DCMAKE_CXX_FLAGS=-Werror=return-type", f"-DPython_EXECUTABLE={sys.executable}"],
+                   check=True, stdout=subprocess.DEVNULL)
 ok, log = build_now()
 if not ok:
     sys.exit("mutants: the unmutated tree does not build:\n" + log[-3000:])
@@ -148,6 +168,8 @@ with out.open("w") as f:
         lines[no] = "" if a is None else old[:a] + rep + old[b:]
         change = "drop: " + old.strip() if a is None else f"{old[a:b]} -> {rep}: {old.strip()}"
         saved = cache / f"m{i:04d}"
+        while os.environ.get("KELO_MUTANT_FOLLOW") and not any((saved / k).exists() for k in ("ok", "nocompile")):
+            time.sleep(10)  # another run against the same sources builds this mutant
         if (saved / "nocompile").exists():
             skipped += 1
             continue
@@ -187,5 +209,8 @@ with out.open("w") as f:
         f.flush()
     killed = sum(1 for l in out.read_text().splitlines() if "\tkilled\t" in l)
     f.write(f"# {done} mutants run, {killed} killed, {done - killed} survived; {skipped} did not compile\n")
+if reuse_only:
+    for made in (engine_lib, module):
+        made.unlink()  # they hold the last mutant: the next build makes them again
 print(out.read_text())
 PY

@@ -1,4 +1,4 @@
-// Column builders for the row-operation tests: std::nullopt is a missing cell.
+// Column builders for the engine tests: std::nullopt is a missing cell.
 #pragma once
 
 #include <cstdint>

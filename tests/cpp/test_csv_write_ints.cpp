@@ -4,8 +4,6 @@
 // written past the digits.
 #include <gtest/gtest.h>
 
-#include "cells.hpp"
-
 #include <cstdint>
 #include <limits>
 #include <random>

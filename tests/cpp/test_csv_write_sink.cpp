@@ -5,13 +5,14 @@
 // sink that hands out tight areas.
 #include <gtest/gtest.h>
 
-#include "cells.hpp"
+#include "rowops_cols.hpp"
 
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "csv/write.hpp"
@@ -19,9 +20,9 @@
 namespace kelo_frame::csv {
 namespace {
 
-using test_cells::floats;
-using test_cells::ints;
-using test_cells::texts;
+using rowops_test::f64s;
+using rowops_test::i64s;
+using rowops_test::strs;
 
 // A new area on every resize, the kept bytes copied and the rest junk. It
 // gives exactly the size asked for (plus nothing), and records the sizes.
@@ -57,36 +58,24 @@ Table table_of(std::vector<std::pair<std::string, Col>> cols) {
   return t;
 }
 
-struct AsciiCase {
-  const char* label;
-  Table table;
-  bool ascii;
-};
-
-class CsvWriteSinkAscii : public ::testing::TestWithParam<int> {};
-
-std::vector<AsciiCase> ascii_cases() {
-  std::vector<AsciiCase> out;
-  out.push_back(
-      {"numbers", table_of({{"a", ints({1, std::nullopt, -3})}, {"b", floats({0.5, 1e300, std::nullopt})}}), true});
-  out.push_back({"plain texts", table_of({{"s", texts({"x", "a,b", "", std::nullopt, "1.5"})}}), true});
-  out.push_back({"name", table_of({{"\xC3\xA9", ints({1})}}), false});
-  // High bytes at every place of a cell are HighByteAtEveryOffset's; here in a
-  // quoted cell and as leading white space.
-  out.push_back({"quoted cell", table_of({{"s", texts({"a,\"\xE2\x80\x83"})}}), false});
-  out.push_back({"leading space", table_of({{"s", texts({"\xC2\xA0x"})}}), false});
-  return out;
+// The ASCII flag for every place a non-ASCII byte can come from: numbers,
+// plain texts, a name, a quoted cell, leading white space (high bytes at every
+// place of a cell are HighByteAtEveryOffset's).
+TEST(CsvWriteSink, AsciiFlagAndTextMatchWrite) {
+  const std::pair<Table, bool> cases[] = {
+      {table_of({{"a", i64s({1, std::nullopt, -3})}, {"b", f64s({0.5, 1e300, std::nullopt})}}), true},
+      {table_of({{"s", strs({"x", "a,b", "", std::nullopt, "1.5"})}}), true},
+      {table_of({{"\xC3\xA9", i64s({1})}}), false},
+      {table_of({{"s", strs({"a,\"\xE2\x80\x83"})}}), false},
+      {table_of({{"s", strs({"\xC2\xA0x"})}}), false},
+  };
+  for (const auto& [table, ascii] : cases) {
+    MovingSink sink;
+    const Written w = write_into(table, sink);
+    EXPECT_EQ(sink.text(w), write(table));
+    EXPECT_EQ(w.ascii, ascii) << write(table);
+  }
 }
-
-TEST_P(CsvWriteSinkAscii, FlagAndTextMatchWrite) {
-  const AsciiCase c = std::move(ascii_cases()[static_cast<std::size_t>(GetParam())]);
-  MovingSink sink;
-  const Written w = write_into(c.table, sink);
-  EXPECT_EQ(sink.text(w), write(c.table)) << c.label;
-  EXPECT_EQ(w.ascii, c.ascii) << c.label;
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, CsvWriteSinkAscii, ::testing::Range(0, 5));
 
 // Non-ASCII bytes at every position of a cell, and cells of every length
 // around the word sizes: the flag is set exactly when one is present.
@@ -97,7 +86,7 @@ TEST(CsvWriteSink, HighByteAtEveryOffset) {
       if (at < len) text[at] = '\xF0';
       // The cells before and after are ASCII and longer, so that reading past
       // the cell's end would see other text.
-      const Table t = table_of({{"s", texts({std::string(20, 'z'), text, std::string(40, 'z')})}});
+      const Table t = table_of({{"s", strs({std::string(20, 'z'), text, std::string(40, 'z')})}});
       MovingSink sink;
       const Written w = write_into(t, sink);
       EXPECT_EQ(w.ascii, at == len) << len << " " << at;

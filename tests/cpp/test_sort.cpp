@@ -1,10 +1,20 @@
+// Sorting against a stable reference: every shape of input that takes its
+// own path (already in order, in reverse order, all equal, few key bits, keys
+// the sample did not see, texts with long shared prefixes or few distinct
+// values), at the sizes around the insertion-sort, in-cache and split
+// thresholds, from storage and through a row index, by every method.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "engine/sort.hpp"
 #include "engine/table.hpp"
@@ -15,228 +25,218 @@ namespace {
 
 using namespace rowops_test;
 using Rows = std::vector<std::uint32_t>;
+template <class T>
+using Cells = std::vector<std::optional<T>>;
+template <class T>
+using Make = std::function<T(std::size_t, std::mt19937_64&)>;
 
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-constexpr double inf = std::numeric_limits<double>::infinity();
-
-Rows sorted(const Table& t, bool descending) { return rows_of(t.sort("x", descending).value()); }
-
-TEST(Sort, MissingColumn) {
-  const Table t = table_of(i64s({1}));
-  EXPECT_EQ(t.sort("y", false).error(), R"(no column "y" (the frame has "x"))");
-}
-
-TEST(Sort, IntsWithMissingBothDirections) {
-  const Table t = table_of(i64s({3, std::nullopt, 1, 3, std::nullopt}));
-  EXPECT_EQ(sorted(t, false), (Rows{2, 0, 3, 1, 4}));
-  EXPECT_EQ(sorted(t, true), (Rows{0, 3, 2, 1, 4}));
-}
-
-TEST(Sort, TextsInByteOrder) {
-  const Table t = table_of(strs({"b", "B", "a", "ab", "\xc3\xa9", "", std::string("a\0", 2)}));
-  EXPECT_EQ(sorted(t, false), (Rows{5, 1, 2, 6, 3, 0, 4}));
-  EXPECT_EQ(sorted(t, true), (Rows{4, 0, 3, 6, 2, 1, 5}));
-}
-
-TEST(Sort, NanAfterValuesBeforeMissingInBothDirections) {
-  const Table t = table_of(f64s({nan, 1.0, std::nullopt, -inf, -nan, inf, 0.0, -0.0, 2.0}));
-  // The two zeros are equal and keep their view order in both directions.
-  EXPECT_EQ(sorted(t, false), (Rows{3, 6, 7, 1, 8, 5, 0, 4, 2}));
-  EXPECT_EQ(sorted(t, true), (Rows{5, 8, 1, 6, 7, 3, 0, 4, 2}));
-}
-
-TEST(Sort, ShortInputsAndIdentityCollapse) {
-  EXPECT_EQ(sorted(table_of(i64s({})), false), Rows{});
-  EXPECT_EQ(sorted(table_of(i64s({std::nullopt})), true), Rows{0});
-  const Table in_order = table_of(i64s({1, 2, 2, 5}));
-  EXPECT_FALSE(in_order.sort("x", false).value().index);
-  // Descending and then ascending hands storage order back: no row index.
-  const Table down = in_order.sort("x", true).value();
-  ASSERT_TRUE(down.index);
-  EXPECT_FALSE(down.sort("x", false).value().index);
-}
-
-TEST(Sort, SuccessiveSortsComposeAsMultiKey) {
-  Table t;
-  ASSERT_TRUE(t.add("k", strs({"b", "a", "b", "a", std::nullopt, "a"})));
-  ASSERT_TRUE(t.add("v", i64s({1, 2, 3, 1, 0, std::nullopt})));
-  const Table by_v = t.sort("v", true).value();
-  const Table by_k_then_v = by_v.sort("k", false).value();
-  EXPECT_EQ(rows_of(by_k_then_v), (Rows{1, 3, 5, 2, 0, 4}));
-}
-
-TEST(Sort, ViewOrdersOnlyItsRows) {
-  const Table t = table_of(i64s({5, 4, 3, 2, 1, 0}));
-  const Table view = t.where_num("x", Cmp::Ne, 3).value().head(3);  // rows 0, 1, 3
-  EXPECT_EQ(rows_of(view.sort("x", false).value()), (Rows{3, 1, 0}));
-  EXPECT_EQ(&*view.sort("x", false).value().col("x").value(), &*t.col("x").value());
-}
-
-// A stable reference: sort (cell, place) pairs by the order, then the place.
-template <class Cell, class Before>
-Rows reference(const std::vector<std::optional<Cell>>& cells, const Rows& order, bool descending, Before before_fn) {
-  std::vector<std::pair<std::size_t, std::uint32_t>> places;
-  for (std::size_t i = 0; i < order.size(); ++i) places.emplace_back(i, order[i]);
-  std::sort(places.begin(), places.end(), [&](const auto& a, const auto& b) {
-    const auto& x = cells[a.second];
-    const auto& y = cells[b.second];
-    if (x.has_value() != y.has_value()) return x.has_value();
-    if (x && y) {
-      if (before_fn(*x, *y, descending)) return true;
-      if (before_fn(*y, *x, descending)) return false;
+// Present cells first in the order asked for (NaN after every other value in
+// both directions, the two zeros equal), then missing cells; ties keep the
+// order of `order`.
+template <class T>
+Rows reference(const Cells<T>& cells, const Rows& order, bool descending) {
+  const auto rank = [](const std::optional<T>& c) {
+    if (!c) return 2;
+    if constexpr (std::is_floating_point_v<T>) {
+      if (std::isnan(*c)) return 1;
     }
-    return a.first < b.first;
+    return 0;
+  };
+  Rows out = order;
+  std::stable_sort(out.begin(), out.end(), [&](std::uint32_t a, std::uint32_t b) {
+    const int ra = rank(cells[a]);
+    const int rb = rank(cells[b]);
+    if (ra != rb) return ra < rb;
+    if (ra != 0) return false;
+    return descending ? *cells[b] < *cells[a] : *cells[a] < *cells[b];
   });
-  Rows out;
-  for (const auto& p : places) out.push_back(p.second);
   return out;
 }
 
-// NaN after every other value in both directions.
-bool f64_before(double a, double b, bool descending) {
-  if (std::isnan(a)) return false;
-  if (std::isnan(b)) return true;
-  return descending ? b < a : a < b;
-}
-
 template <class T>
-bool before(const T& a, const T& b, bool descending) {
-  return descending ? b < a : a < b;
+Col column_of(const Cells<T>& cells) {
+  if constexpr (std::is_same_v<T, double>)
+    return f64s(cells);
+  else if constexpr (std::is_same_v<T, std::int64_t>)
+    return i64s(cells);
+  else
+    return strs(cells);
 }
 
-template <class Cell, class MakeCol, class Less>
-void check_methods(const std::vector<std::optional<Cell>>& cells, std::mt19937_64& rng, MakeCol make, Less less) {
-  const Col col = make(cells);
-  Rows order(cells.size());
-  std::iota(order.begin(), order.end(), 0U);
-  std::shuffle(order.begin(), order.end(), rng);
-  order.resize(order.size() - order.size() / 5);  // a view of most rows, shuffled
+// Sorts from storage (Table::sort without a row index) and through a row
+// index of most rows in a scrambled order (Table::sort, and sort_rows by each
+// method); both directions.
+template <class T>
+void check(const Cells<T>& cells, const std::string& what) {
+  const Col col = column_of(cells);
+  const Table t = table_of(col);
+  Rows all(cells.size());
+  std::iota(all.begin(), all.end(), 0U);
+  Rows some = all;
+  std::mt19937_64 rng(cells.size());
+  std::shuffle(some.begin(), some.end(), rng);
+  some.resize(some.size() - some.size() / 7);
   for (const bool descending : {false, true}) {
-    const Rows want = reference(cells, order, descending, less);
-    ASSERT_EQ(sort_rows(col, order, descending, SortMethod::Radix), want) << "radix, n=" << cells.size();
-    ASSERT_EQ(sort_rows(col, order, descending, SortMethod::Compare), want) << "compare, n=" << cells.size();
-    ASSERT_EQ(sort_rows(col, order, descending, SortMethod::Auto), want) << "auto, n=" << cells.size();
-  }
-}
-
-class SortMethods : public testing::TestWithParam<std::size_t> {};
-
-TEST_P(SortMethods, F64AgreeWithReference) {
-  std::mt19937_64 rng(GetParam());
-  const std::vector<double> special = special_doubles();
-  std::vector<std::optional<double>> cells;
-  for (std::size_t i = 0; i < GetParam(); ++i) {
-    const auto pick = rng() % 6;
-    if (pick == 0)
-      cells.emplace_back(std::nullopt);
-    else if (pick == 1)
-      cells.emplace_back(special[rng() % special.size()]);
-    else if (pick == 2)
-      cells.emplace_back(static_cast<double>(rng() % 10));  // many duplicates
-    else
-      cells.emplace_back(std::bit_cast<double>(rng()));  // any bits, NaN payloads included
-  }
-  check_methods(cells, rng, [](const auto& c) { return Col(f64s(c)); }, f64_before);
-}
-
-TEST_P(SortMethods, I64AgreeWithReference) {
-  std::mt19937_64 rng(GetParam() + 1);
-  for (const std::uint64_t range : {std::uint64_t{7}, std::uint64_t{1} << 40, ~std::uint64_t{0}}) {
-    std::vector<std::optional<std::int64_t>> cells;
-    for (std::size_t i = 0; i < GetParam(); ++i) {
-      if (rng() % 7 == 0) {
-        cells.emplace_back(std::nullopt);
-      } else {
-        const std::uint64_t bits = range == ~std::uint64_t{0} ? rng() : rng() % range;
-        cells.emplace_back(static_cast<std::int64_t>(bits) - (range == 7 ? 3 : 0));
-      }
+    SCOPED_TRACE(what + ", n=" + std::to_string(cells.size()) + (descending ? " descending" : " ascending"));
+    ASSERT_EQ(rows_of(t.sort("x", descending).value()), reference(cells, all, descending)) << "from storage";
+    const Rows want = reference(cells, some, descending);
+    ASSERT_EQ(rows_of(t.over(some).sort("x", descending).value()), want) << "through Table::sort";
+    for (const SortMethod m : {SortMethod::Radix, SortMethod::Compare}) {
+      if (m == SortMethod::Compare && cells.size() > 20000) continue;
+      ASSERT_EQ(sort_rows(col, some, descending, m), want) << "method " << static_cast<int>(m);
     }
-    check_methods(cells, rng, [](const auto& c) { return Col(i64s(c)); }, before<std::int64_t>);
   }
 }
 
-TEST_P(SortMethods, StrAgreeWithReference) {
-  std::mt19937_64 rng(GetParam() + 2);
-  // Short alphabets with NUL and high bytes, lengths around the 8-byte key,
-  // and long shared prefixes, so that every way of resolving ties is used.
-  const std::string alphabet(
-      "\0\x01"
-      "ab\x7f\x80\xff",
-      7);
-  const std::vector<std::string> prefixes{"", "abcdefgh", std::string(9, 'a'), std::string(40, 'z'), "abc"};
-  std::vector<std::optional<std::string>> cells;
-  for (std::size_t i = 0; i < GetParam(); ++i) {
-    if (rng() % 8 == 0) {
-      cells.emplace_back(std::nullopt);
-      continue;
-    }
-    std::string s = prefixes[rng() % prefixes.size()];
-    const std::size_t length = rng() % 20;
-    for (std::size_t j = 0; j < length; ++j) s += alphabet[rng() % (rng() % 2 ? 2 : alphabet.size())];
-    cells.emplace_back(std::move(s));
-  }
-  check_methods(cells, rng, [](const auto& c) { return Col(strs(c)); }, before<std::string>);
-}
-
-TEST_P(SortMethods, StrManyEqualLongTexts) {
-  std::mt19937_64 rng(GetParam() + 3);
-  const std::vector<std::string> names{"San Francisco",
-                                       "San Diego",
-                                       "San Jose",
-                                       "Los Angeles",
-                                       "Santa Barbara",
-                                       "Santa Barbarb",
-                                       std::string(100, 'x'),
-                                       std::string(100, 'x') + "y",
-                                       "S"};
-  std::vector<std::optional<std::string>> cells;
-  for (std::size_t i = 0; i < GetParam(); ++i) {
-    if (rng() % 50 == 0)
-      cells.emplace_back(std::nullopt);
-    else
-      cells.emplace_back(names[rng() % names.size()]);
-  }
-  check_methods(cells, rng, [](const auto& c) { return Col(strs(c)); }, before<std::string>);
-}
-
-// Large tables without a row index take the paths that read keys in storage
-// order, split through memory by the top digit, and rank texts of few
-// distinct values; they must agree with the comparison sort.
-TEST(Sort, LargeTablesAgreeWithComparisonSort) {
-  std::mt19937_64 rng(99);
-  constexpr std::size_t n = 150000;
-  std::vector<std::optional<double>> floats;
-  std::vector<std::optional<std::int64_t>> small_ints;
-  std::vector<std::optional<std::int64_t>> wide_ints;
-  std::vector<std::optional<std::string>> few_texts;
-  std::vector<std::optional<std::string>> many_texts;
+// Cells made by make(i, rng), with a missing cell every `gap` cells (0: none).
+template <class T>
+Cells<T> make_cells(std::size_t n, std::size_t gap, const Make<T>& make) {
+  std::mt19937_64 rng(n * 31 + gap);
+  Cells<T> cells;
   for (std::size_t i = 0; i < n; ++i) {
-    const bool gap = rng() % 40 == 0;
-    floats.push_back(
-        gap ? std::nullopt
-            : std::optional(std::round(std::uniform_real_distribution<double>(-1e3, 1e5)(rng) * 1e4) / 1e4));
-    small_ints.push_back(gap ? std::nullopt : std::optional(static_cast<std::int64_t>(rng() % 100000) - 5000));
-    wide_ints.push_back(static_cast<std::int64_t>(rng()));
-    few_texts.push_back(gap ? std::nullopt : std::optional("city " + std::to_string(rng() % 300)));
-    many_texts.push_back("note " + std::to_string(rng() % 1000000) + std::string(rng() % 3, '\0'));
+    if (gap != 0 && rng() % gap == 0)
+      cells.emplace_back(std::nullopt);
+    else
+      cells.emplace_back(make(i, rng));
   }
-  const std::vector<Col> cols{f64s(floats), i64s(small_ints), i64s(wide_ints), strs(few_texts), strs(many_texts)};
-  for (const Col& col : cols) {
-    Table t;
-    ASSERT_TRUE(t.add("x", col));
-    for (const bool descending : {false, true}) {
-      const Rows want = sort_rows(col, t.rows(), descending, SortMethod::Compare);
-      ASSERT_EQ(rows_of(t.sort("x", descending).value()), want) << dtype_name(col) << " " << descending;
-      // Through a row index: every other row, backwards.
-      Rows some;
-      for (std::size_t r = n; r >= 2; r -= 2) some.push_back(static_cast<std::uint32_t>(r - 1));
-      const Table view = t.over(some);
-      ASSERT_EQ(rows_of(view.sort("x", descending).value()), sort_rows(col, some, descending, SortMethod::Compare));
+  return cells;
+}
+
+struct NumberShape {
+  const char* name;
+  Make<double> f64;
+  Make<std::int64_t> i64;
+};
+
+const std::vector<NumberShape>& number_shapes() {
+  using R = std::mt19937_64;
+  static const std::vector<NumberShape> all{
+      {"ascending with ties", [](std::size_t i, R&) { return static_cast<double>(i / 3) - 50.0; },
+       [](std::size_t i, R&) { return static_cast<std::int64_t>(i / 3) - 50; }},
+      {"descending with ties", [](std::size_t i, R&) { return -static_cast<double>(i / 4); },
+       [](std::size_t i, R&) { return -static_cast<std::int64_t>(i / 4); }},
+      {"all equal", [](std::size_t, R&) { return 2.5; }, [](std::size_t, R&) { return std::int64_t{-7}; }},
+      {"few key bits", [](std::size_t, R& rng) { return static_cast<double>(rng() % 5); },
+       [](std::size_t, R& rng) { return static_cast<std::int64_t>(rng() % 7) - 3; }},
+      {"about 14 key bits", [](std::size_t, R& rng) { return static_cast<double>(rng() % 10000) / 8; },
+       [](std::size_t, R& rng) { return static_cast<std::int64_t>(rng() % 12000); }},
+      {"uniform", [](std::size_t, R& rng) { return std::uniform_real_distribution<double>(-1e4, 1e4)(rng); },
+       [](std::size_t, R& rng) { return static_cast<std::int64_t>(rng() % (std::uint64_t{1} << 40)); }},
+      // Any bits: NaN payloads of both signs, subnormals, infinities.
+      {"any bits", [](std::size_t, R& rng) { return std::bit_cast<double>(rng()); },
+       [](std::size_t, R& rng) { return static_cast<std::int64_t>(rng()); }},
+      // Nearly all keys in a narrow cluster: the rare far keys fall outside
+      // what the sample saw, and the cluster is crowded.
+      {"clustered with outliers",
+       [](std::size_t i, R& rng) {
+         if (i % 9973 == 17) return i % 2 == 0 ? -1e300 : 1e300;
+         return 1.0 + static_cast<double>(rng() % 64) * 1e-15;
+       },
+       [](std::size_t i, R& rng) {
+         if (i % 9973 == 17) return i % 2 == 0 ? std::numeric_limits<std::int64_t>::min() : std::int64_t{1} << 62;
+         return static_cast<std::int64_t>(rng() % 64) + (std::int64_t{1} << 40);
+       }},
+      // Values whose order needs the low bits: one mantissa apart.
+      {"neighbouring values",
+       [](std::size_t, R& rng) {
+         return std::nextafter(1.0, 2.0 + static_cast<double>(rng() % 3)) * (rng() % 2 ? 1 : -1);
+       },
+       [](std::size_t, R& rng) { return (std::int64_t{1} << 50) + static_cast<std::int64_t>(rng() % 3); }},
+  };
+  return all;
+}
+
+// Short alphabets with NUL and high bytes, lengths around the 8-byte key and
+// long shared prefixes, so that every way of resolving ties is used; a few
+// long texts repeated; few distinct texts; many distinct ones.
+const std::vector<std::pair<const char*, Make<std::string>>>& text_shapes() {
+  using R = std::mt19937_64;
+  static const std::vector<std::pair<const char*, Make<std::string>>> all{
+      {"shared prefixes",
+       [](std::size_t, R& rng) {
+         static const std::string alphabet(
+             "\0\x01"
+             "ab\x7f\x80\xff",
+             7);
+         static const std::vector<std::string> prefixes{"", "abcdefgh", std::string(9, 'a'), std::string(40, 'z'),
+                                                        "abc"};
+         std::string s = prefixes[rng() % prefixes.size()];
+         for (std::size_t j = rng() % 20; j > 0; --j) s += alphabet[rng() % (rng() % 2 ? 2 : alphabet.size())];
+         return s;
+       }},
+      {"few long texts",
+       [](std::size_t, R& rng) {
+         static const std::vector<std::string> names{"San Francisco",
+                                                     "San Jose",
+                                                     "Santa Barbara",
+                                                     "Santa Barbarb",
+                                                     std::string(100, 'x'),
+                                                     std::string(100, 'x') + "y",
+                                                     "S"};
+         return names[rng() % names.size()];
+       }},
+      {"few distinct", [](std::size_t, R& rng) { return "city " + std::to_string(rng() % 300); }},
+      {"many distinct",
+       [](std::size_t, R& rng) { return "note " + std::to_string(rng() % 1000000) + std::string(rng() % 3, '\0'); }},
+  };
+  return all;
+}
+
+class Sort : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(Sort, EveryShapeAgreesWithReference) {
+  const std::size_t n = GetParam();
+  for (const std::size_t gap : {std::size_t{0}, std::size_t{20}}) {
+    const std::string missing = gap != 0 ? ", with missing cells" : "";
+    for (const NumberShape& shape : number_shapes()) {
+      check(make_cells<double>(n, gap, shape.f64), std::string("f64 ") + shape.name + missing);
+      check(make_cells<std::int64_t>(n, gap, shape.i64), std::string("i64 ") + shape.name + missing);
     }
+    for (const auto& [name, make] : text_shapes()) check(make_cells<std::string>(n, gap, make), name + missing);
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, SortMethods, testing::Values(0, 1, 2, 3, 63, 64, 65, 300, 2000, 20000));
+TEST_P(Sort, FloatSpecialsAndManyMissingCells) {
+  const std::size_t n = GetParam();
+  const std::vector<double> special = special_doubles();
+  // Mostly specials, a third missing: the zeros must tie, NaN go after every
+  // value and before the missing cells, in both directions.
+  check(make_cells<double>(n, 3,
+                           [&special](std::size_t, std::mt19937_64& rng) {
+                             return rng() % 4 == 0 ? std::uniform_real_distribution<double>(-1, 1)(rng)
+                                                   : special[rng() % special.size()];
+                           }),
+        "f64 specials");
+  check(make_cells<double>(n, 2, [](std::size_t, std::mt19937_64&) { return std::nan(""); }), "f64 only NaN");
+  check(Cells<double>(n, std::nullopt), "only missing cells");
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, Sort,
+                         testing::Values(0, 1, 2, 3, 23, 24, 25, 63, 64, 65, 300, 1000, 20000, 65537, 160000));
+
+TEST(Sort, InOrderInputsKeepOrMakeNoRowIndex) {
+  for (const std::size_t n : {std::size_t{100}, std::size_t{200000}}) {
+    Cells<std::int64_t> up;
+    for (std::size_t i = 0; i < n; ++i) up.emplace_back(static_cast<std::int64_t>(i / 2));
+    const Table t = table_of(i64s(up));
+    EXPECT_FALSE(t.sort("x", false).value().index) << n;
+    // Descending and then ascending hands storage order back: no row index.
+    const Table down = t.sort("x", true).value();
+    ASSERT_TRUE(down.index) << n;
+    EXPECT_FALSE(down.sort("x", false).value().index) << n;
+    // Sorting a view that is already in order gives the same rows.
+    const Table again = down.sort("x", true).value();
+    ASSERT_TRUE(again.index);
+    EXPECT_EQ(*again.index, *down.index) << n;
+    // A missing cell at the end of ordered cells still makes an index-free
+    // table only when nothing moves.
+    Cells<std::int64_t> gapped = up;
+    gapped.back() = std::nullopt;
+    EXPECT_FALSE(table_of(i64s(gapped)).sort("x", false).value().index) << n;
+    gapped.front() = std::nullopt;
+    EXPECT_TRUE(table_of(i64s(gapped)).sort("x", false).value().index) << n;
+  }
+}
 
 }  // namespace
 }  // namespace kelo_frame

@@ -114,12 +114,6 @@ def test_generated_data_is_deterministic_and_well_formed(tmp_path):
         rows = list(csv.reader(f))
     assert rows[0] == gen_data.MIXED_HEADER.split(",")
     assert len(rows) == 1501 and all(len(r) == 7 for r in rows)
-    notes = [r[5] for r in rows[1:]]
-    assert any("," in n and '"' in n for n in notes), "some notes need quoting"
-    assert all(10 <= len(n) <= 44 for n in notes)
-    empty_scores = sum(1 for r in rows[1:] if r[2] == "")
-    assert 20 < empty_scores < 150  # ~5% of 1500
-
     g = tmp_path / "g.csv"
     gen_data.generate("g1", 3000, str(g))
     with open(g, newline="", encoding="utf-8") as f:

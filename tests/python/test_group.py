@@ -98,33 +98,10 @@ def test_count_names_its_column_count_then_len_then_nothing():
 # --- aggregates ---
 
 
-@pytest.mark.parametrize(
-    ("values", "total"),
-    [
-        ([1e100, 1.0, -1e100], 1.0), ([0.1] * 10, 1.0), ([0.1, 0.2, 0.3], 0.6), ([-0.0], 0.0),
-        ([1e308, 1e308], math.inf), ([-1e308, -1e308], -math.inf), ([1.0, math.nan], math.nan),
-        ([math.inf, -math.inf], math.nan),
-    ],
-)
-def test_float_sum_is_compensated(values, total):
-    # As sum() has it: compensated, overflow stays infinite, and a start at 0.0.
-    f = frame(k=[0] * len(values), x=values)
-    assert [repr(x) for x in f.group(["k"]).sum("x").floats("x")] == [repr(total)]
-
-
 def test_int_mean_is_a_float_of_the_exact_sum():
     big = 2**53 + 1
     f = frame(k=[1, 1, 2, 2], v=[1, 2, big, -(big - 1)])
     assert f.group(["k"]).mean("v").floats("v") == [1.5, 0.5]
-
-
-def test_min_and_max_keep_the_first_of_incomparable_or_equal_cells():
-    f = frame(k=[1, 1, 2, 2, 3, 3], x=[math.nan, 1.0, 1.0, math.nan, -0.0, 0.0])
-    g = f.group(["k"])
-    lo, hi = g.min("x").floats("x"), g.max("x").floats("x")
-    assert math.isnan(lo[0]) and math.isnan(hi[0])
-    assert lo[1] == hi[1] == 1.0
-    assert math.copysign(1, lo[2]) == math.copysign(1, hi[2]) == -1
 
 
 @pytest.mark.parametrize(
@@ -202,8 +179,9 @@ def test_an_aggregate_of_a_key_reports_its_overflow_first():
 
 TEXTS = st.sampled_from(["", "a", "b", "ab", "ba", "é", 'q"', "a,b", "long text of some length"])
 INTS = st.one_of(st.integers(-3, 3), st.sampled_from([I64_MIN, I64_MAX, 2**62]))
+# Python's sum() is compensated too: 1e100 + 1.0 - 1e100 is 1.0.
 FLOATS = st.one_of(
-    st.sampled_from([0.0, -0.0, 1.5, -2.25, 1e308, math.inf, -math.inf, math.nan]),
+    st.sampled_from([0.0, -0.0, 1.5, -2.25, 0.1, 1e100, -1e100, 1e308, -1e308, math.inf, -math.inf, math.nan]),
     st.floats(-1e6, 1e6),
 )
 

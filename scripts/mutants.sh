@@ -39,9 +39,16 @@ if [[ -n "${KELO_MUTANT_BUILD:-}" ]]; then
 else
   tree="$work/tree-$short"
   build="$work/build-$short"
-  rm -rf "$tree"
-  mkdir -p "$tree"
-  git archive --format=tar "$rev" | tar -x -C "$tree"
+  # Unpacked afresh, then only files whose bytes differ replace the kept
+  # copy, so that a rerun (or one after an interruption, which may leave a
+  # mutant in place) rebuilds only what changed.
+  rm -rf "$tree.new"
+  mkdir -p "$tree.new" "$tree"
+  git archive --format=tar "$rev" | tar -x -C "$tree.new"
+  (cd "$tree.new" && find . -type f) | while IFS= read -r f; do
+    cmp -s "$tree.new/$f" "$tree/$f" || { mkdir -p "$(dirname "$tree/$f")" && cp -p "$tree.new/$f" "$tree/$f"; }
+  done
+  rm -rf "$tree.new"
 fi
 mkdir -p "$work"
 exec "$KELO_PYTHON" - "$work" "$out" "${KELO_MUTANTS:-60}" "${KELO_MUTANT_SEED:-16}" "$(git rev-parse "$rev:src")" \
@@ -115,7 +122,7 @@ def run(cmd, timeout):
         return None, ""
 
 def build_now():
-    rc, log = run(["cmake", "--build", str(build), "-j2"], 900)
+    rc, log = run(["cmake", "--build", str(build), "-j2"], None)  # a loaded machine may take long
     return rc == 0, log
 
 # The fixed selection: every C++ test, then the Python tests without the slow
@@ -152,6 +159,19 @@ base = (t1 - t0, t2 - t1)
 timeouts = (10 + 5 * base[0], 20 + 3 * base[1])
 
 engine_lib, module = build / "libkelo_engine.a", next(build.glob("kelo_frame*.so"))
+
+
+def read_table(path):
+    """mutant id -> killed/survived, from a table this script wrote."""
+    path = pathlib.Path(path)
+    lines = path.read_text().splitlines() if path.exists() else []
+    rows = (line.split("\t") for line in lines if not line.startswith("#"))
+    return {r[0]: r[2] for r in rows if len(r) > 2}
+
+
+# With KELO_MUTANT_AGAINST=<table of an earlier run>, only the mutants it
+# killed are run: the question is then whether the same ones still die.
+against = read_table(os.environ["KELO_MUTANT_AGAINST"]) if os.environ.get("KELO_MUTANT_AGAINST") else None
 cands = list(candidates())
 random.Random(seed).shuffle(cands)
 done, skipped, dirty = 0, 0, False
@@ -168,6 +188,14 @@ with out.open("w") as f:
         lines[no] = "" if a is None else old[:a] + rep + old[b:]
         change = "drop: " + old.strip() if a is None else f"{old[a:b]} -> {rep}: {old.strip()}"
         saved = cache / f"m{i:04d}"
+        if against is not None:
+            while f"m{i:04d}" not in against and not (saved / "nocompile").exists():
+                time.sleep(10)  # the other run has not measured it yet
+                against = read_table(os.environ["KELO_MUTANT_AGAINST"])
+            if against.get(f"m{i:04d}") == "survived":
+                done += 1
+                f.write(f"m{i:04d}\t{rel}:{no + 1}\tsurvived before: not run\t\t\t{change[:120]}\n")
+                continue
         while os.environ.get("KELO_MUTANT_FOLLOW") and not any((saved / k).exists() for k in ("ok", "nocompile")):
             time.sleep(10)  # another run against the same sources builds this mutant
         if (saved / "nocompile").exists():
@@ -182,12 +210,12 @@ with out.open("w") as f:
             shutil.copy2(saved / engine_lib.name, engine_lib)
             shutil.copy2(saved / module.name, module)
             os.utime(engine_lib)
-            rc, log = run(["cmake", "--build", str(build), "--target", "kelo_tests", "-j2"], 900)
+            rc, log = run(["cmake", "--build", str(build), "--target", "kelo_tests", "-j2"], None)
             if rc != 0:
                 sys.exit("mutants: relinking the C++ tests failed:\n" + log[-3000:])
         else:
             for made in (engine_lib, module):
-                made.unlink()  # they may hold a saved mutant: make them again
+                made.unlink(missing_ok=True)  # they may hold a saved mutant: make them again
             path.write_text("\n".join(lines))
             dirty = True
             try:
@@ -211,6 +239,6 @@ with out.open("w") as f:
     f.write(f"# {done} mutants run, {killed} killed, {done - killed} survived; {skipped} did not compile\n")
 if reuse_only:
     for made in (engine_lib, module):
-        made.unlink()  # they hold the last mutant: the next build makes them again
+        made.unlink(missing_ok=True)  # they hold the last mutant: the next build makes them again
 print(out.read_text())
 PY

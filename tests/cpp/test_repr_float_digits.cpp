@@ -96,8 +96,11 @@ TEST_P(FloatDigitsRandomBits, MatchReference) {
 INSTANTIATE_TEST_SUITE_P(Seeds, FloatDigitsRandomBits, ::testing::Values(1, 2, 3, 4));
 
 // Every binary exponent, with the significands at the ends of the binade
-// (the lowest is where the interval is lopsided) and a few random ones.
-TEST(FloatDigits, EveryExponentAndBinadeEnd) {
+// (the lowest is where the interval is lopsided) and a few random ones;
+// subnormals with few significant bits, whose one- and two-digit texts may
+// have a shorter candidate one decade up (1e-322 for 20 x 2^-1074); and
+// integers of 50 to 66 bits.
+TEST(FloatDigits, EveryExponentSmallSubnormalsLargeIntegers) {
   std::mt19937_64 rng(5);
   int wrong = 0;
   constexpr std::uint64_t kTop = (std::uint64_t{1} << 52) - 1;
@@ -107,14 +110,11 @@ TEST(FloatDigits, EveryExponentAndBinadeEnd) {
       if (biased != 0 || f != 0) check(from_parts(biased, f), wrong);
     }
   }
-  EXPECT_EQ(wrong, 0);
-}
-
-// Subnormals with few significant bits have one- and two-digit texts, where
-// a shorter candidate may sit one decade up (1e-322 for 20 x 2^-1074).
-TEST(FloatDigits, SmallSubnormals) {
-  int wrong = 0;
   for (std::uint64_t f = 1; f < 70000 && wrong < 10; ++f) check(from_parts(0, f), wrong);
+  for (int bits = 50; bits <= 66 && wrong < 10; ++bits) {
+    for (int i = 0; i < 20000; ++i)
+      check(std::ldexp(static_cast<double>((kTop + 1) | (rng() & kTop)), bits - 53), wrong);
+  }
   EXPECT_EQ(wrong, 0);
 }
 
@@ -144,18 +144,6 @@ TEST_P(FloatDigitsExactFamilies, MatchReference) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PowersOfFive, FloatDigitsExactFamilies, ::testing::Range(0, 23));
-
-TEST(FloatDigits, LargeIntegers) {
-  std::mt19937_64 rng(9);
-  int wrong = 0;
-  for (int bits = 50; bits <= 66 && wrong < 10; ++bits) {
-    for (int i = 0; i < 20000; ++i) {
-      const std::uint64_t m = (std::uint64_t{1} << 52) | (rng() & ((std::uint64_t{1} << 52) - 1));
-      check(std::ldexp(static_cast<double>(m), bits - 53), wrong);
-    }
-  }
-  EXPECT_EQ(wrong, 0);
-}
 
 // Both sides of every switch between layouts and of every power of ten.
 TEST(FloatDigits, AroundPowersOfTen) {

@@ -10,18 +10,20 @@
 
 #include "arrow/export.hpp"
 #include "arrow/import.hpp"
-#include "cells.hpp"
+#include "rowops_cols.hpp"
 
 namespace kelo_frame {
 namespace {
 
-using namespace test_cells;
+using rowops_test::f64s;
+using rowops_test::i64s;
+using rowops_test::strs;
 
 Table sample() {
   Table t;
-  EXPECT_TRUE(t.add("i", ints({1, std::nullopt, INT64_MIN, INT64_MAX, 0})));
-  EXPECT_TRUE(t.add("f", floats({-0.0, 1.5, std::nullopt, 2.0, 3.0})));
-  EXPECT_TRUE(t.add("s", texts({"", "é", std::nullopt, "abc", std::nullopt})));
+  EXPECT_TRUE(t.add("i", i64s({1, std::nullopt, INT64_MIN, INT64_MAX, 0})));
+  EXPECT_TRUE(t.add("f", f64s({-0.0, 1.5, std::nullopt, 2.0, 3.0})));
+  EXPECT_TRUE(t.add("s", strs({"", "é", std::nullopt, "abc", std::nullopt})));
   return t;
 }
 

@@ -34,10 +34,6 @@ struct Released {
   Work work;
 };
 
-// The rows a step over the payload visits.
-inline std::uint64_t rows_of(const Table& table) noexcept { return table.height; }
-inline std::uint64_t rows_of(const Groups& groups) noexcept { return groups.table.height; }
-
 template <class Op, class Work>
 Released<Op, Work> released(Op op, Work work) {
   return {std::move(op), std::move(work)};

@@ -31,17 +31,20 @@ constexpr auto add_work = [](const Table& table, const auto&... /*args*/) -> std
 
 PyObject* add_floats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr Signature sig{"Frame", "add_floats", {"name", "values"}};
-  return call<Table, Borrow::Exclusive, Text, Seq<Real, F64Col>>(sig, self, args, nargs, kw, released(&add_column<F64Col>, add_work));
+  return call<Table, Borrow::Exclusive, Text, Seq<Real, F64Col>>(sig, self, args, nargs, kw,
+                                                                 released(&add_column<F64Col>, add_work));
 }
 
 PyObject* add_ints(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr Signature sig{"Frame", "add_ints", {"name", "values"}};
-  return call<Table, Borrow::Exclusive, Text, Seq<Int, I64Col>>(sig, self, args, nargs, kw, released(&add_column<I64Col>, add_work));
+  return call<Table, Borrow::Exclusive, Text, Seq<Int, I64Col>>(sig, self, args, nargs, kw,
+                                                                released(&add_column<I64Col>, add_work));
 }
 
 PyObject* add_strings(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr Signature sig{"Frame", "add_strings", {"name", "values"}};
-  return call<Table, Borrow::Exclusive, Text, Seq<TextView, StrCol>>(sig, self, args, nargs, kw, released(&add_column<StrCol>, add_work));
+  return call<Table, Borrow::Exclusive, Text, Seq<TextView, StrCol>>(sig, self, args, nargs, kw,
+                                                                     released(&add_column<StrCol>, add_work));
 }
 
 PyObject* add_date_part(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -188,9 +191,9 @@ PyObject* where_is(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* where_in(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr Signature sig{"Frame", "where_in", {"name", "values"}};
   return call<Table, Borrow::Shared, Text, Seq<Text>>(
-      sig, self, args, nargs, kw,
-      released(
-          [](const Table& t, const std::string& n, const std::vector<std::string>& v) { return t.where_in(n, v); }));
+      sig, self, args, nargs, kw, released([](const Table& t, const std::string& n, const std::vector<std::string>& v) {
+        return t.where_in(n, v);
+      }));
 }
 
 // --- grouping and CSV ---

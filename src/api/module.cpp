@@ -15,9 +15,9 @@ PyObject* read_csv(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs
   // (call.hpp's Held), so no other thread can free it; a str is immutable;
   // and its UTF-8 form, once made, is cached in the object and freed only
   // with it (for an ASCII str it is the str's own character data).
-  return call_function<TextView>(
-      sig, args, nargs, kw,
-      released([](std::string_view text) { return csv::read(text); }, [](std::string_view text) { return text.size(); }));
+  return call_function<TextView>(sig, args, nargs, kw,
+                                 released([](std::string_view text) { return csv::read(text); },
+                                          [](std::string_view text) { return text.size(); }));
 }
 
 PyMethodDef read_csv_def = KF_FASTCALL("read_csv", read_csv, "read_csv(text)\n--\n\n");

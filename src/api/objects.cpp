@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "errors.hpp"
+#include "unlocked.hpp"
 
 namespace kelo_frame::api {
 
@@ -83,7 +84,9 @@ void dealloc(PyObject* obj) {
   auto* self = reinterpret_cast<Instance<Payload>*>(obj);
   PyTypeObject* type = Py_TYPE(obj);
   if (self->owner == thread_id()) {
-    self->payload.~Payload();
+    // Freeing a large payload gives its pages back to the system, which takes
+    // a while; no other thread can reach it (its count is zero).
+    run_unlocked_if(rows_of(self->payload), [self] { self->payload.~Payload(); });
     self->borrow.~atomic();
   } else {
     // Shared columns carry plain reference counts that only the owner thread

@@ -58,7 +58,7 @@ class Unlocked {
 
 // Runs fn() without the lock when `work` reaches kReleaseFrom, else with it.
 template <class Fn>
-decltype(auto) run_unlocked_if(std::uint64_t work, Fn&& fn) {
+auto run_unlocked_if(std::uint64_t work, Fn&& fn) {
   if (work < kReleaseFrom) return fn();
   const Unlocked unlocked;
   return fn();

@@ -14,8 +14,8 @@
 # with the lock held. The interpreter's small-object allocator is switched off
 # (PYTHONMALLOC=malloc) so that every object's memory comes and goes through
 # the intercepted malloc and free. Address-space randomisation is turned off
-# for the run (setarch -R) when the kernel's randomisation would place
-# mappings where the runtime's shadow memory must go.
+# (setarch -R) as a precaution: older runtimes stop with "unexpected memory
+# mapping" when the kernel randomises many mmap bits.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 if [[ -z "${KELO_PYTHON:-}" ]]; then exec scripts/env.sh scripts/tsan.sh "$@"; fi

@@ -52,8 +52,6 @@ inline constexpr bool is_released = false;
 template <class Op, class Work>
 inline constexpr bool is_released<Released<Op, Work>> = true;
 
-// Runs the engine step: a released one without the lock once its work
-// reaches the threshold, any other with the lock.
 // Strong references to the objects a released step reads (the instance, or
 // a function's arguments, such as the str whose UTF-8 buffer read_csv scans),
 // held for the whole call. The caller's references already keep them alive,
@@ -69,6 +67,8 @@ struct Held {
   }
 };
 
+// Runs the engine step: a released one without the lock once its work
+// reaches the threshold, any other with the lock.
 template <class Op, class... Args>
 auto run_step(Op& op, Args&... args) {
   if constexpr (is_released<std::remove_cvref_t<Op>>) {

@@ -30,19 +30,22 @@ runtime="$(clang++ -print-resource-dir)/lib/linux/libclang_rt.tsan-x86_64.so"
 norandom=()
 if setarch "$(uname -m)" -R true 2>/dev/null; then norandom=(setarch "$(uname -m)" -R); fi
 
-log="$build/tsan.log"
-: >"$log"
+# Reports go to files of their own: pytest captures what a test writes to
+# stderr, and a report that stops the process would be lost with it.
+reports_dir="$build/tsan-reports"
+rm -rf "$reports_dir"
+mkdir -p "$reports_dir"
 echo "== Python thread tests (ThreadSanitizer)"
 status=0
 KELO_STRESS_SECONDS="${KELO_STRESS_SECONDS:-20}" LD_PRELOAD="$runtime" PYTHONMALLOC=malloc \
-  TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stack=1:${TSAN_OPTIONS:-}" \
+  TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stack=1:log_path=$PWD/$reports_dir/report:${TSAN_OPTIONS:-}" \
   "${norandom[@]}" "$KELO_PYTHON" -m pytest -q -p no:cacheprovider \
-  tests/python/test_thread_stress.py tests/python/test_threads.py "$@" 2>&1 | tee -a "$log" || status=$?
+  tests/python/test_thread_stress.py tests/python/test_threads.py "$@" || status=$?
 
-reports="$(grep -cE 'WARNING: ThreadSanitizer|ERROR: ThreadSanitizer|FATAL: ThreadSanitizer' "$log" || true)"
+reports="$(cat "$reports_dir"/report.* 2>/dev/null | grep -cE '(WARNING|ERROR|FATAL): ThreadSanitizer' || true)"
 echo "== ThreadSanitizer summary: $reports report(s); pytest exit $status"
 if [[ "$reports" != 0 ]]; then
-  grep -E -A12 'WARNING: ThreadSanitizer|ERROR: ThreadSanitizer|FATAL: ThreadSanitizer' "$log" | head -60
+  cat "$reports_dir"/report.* | head -80
   exit 1
 fi
 exit "$status"

@@ -10,8 +10,7 @@ import os
 import statistics
 import sys
 
-from bench import scaling
-from bench import interchange
+from bench import interchange, scaling, threads
 from bench.libs import LIBS
 from bench.tasks import BY_NAME, TASKS, VIEW_COLUMN
 
@@ -401,6 +400,7 @@ def write(meta: dict, results: list[dict], md_path: str, png_path: str) -> None:
     if os.path.exists(gaps):
         with open(gaps, encoding="utf-8") as fh:
             lines += [fh.read().rstrip("\n"), ""]
+    lines += threads.section(meta.get("threads"))
     for rows in sorted(res.sizes, reverse=True):
         lines += [f"## {fmt_size(rows)} rows", ""]
         lines += _size_tables(res, rows, notes)

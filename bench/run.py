@@ -4,6 +4,7 @@ report (docs/PERFORMANCE.md) and its chart (docs/perf-ratios.png).
 
     python3 bench/run.py            # 1e6 and 1e7 rows, 3 processes of 2 calls, every peer
     python3 bench/run.py --quick    # 1e6 rows, 1 process of 2 calls, fewer peers
+    python3 bench/run.py --threads-only [--quick]   # only the two-thread section, printed
 
 kelo_frame's tasks are first tried on a small table; those that do not work
 yet (their methods raise "not built yet") are left out and shown as such.
@@ -24,7 +25,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
 
-from bench import gen_data, report, scaling  # noqa: E402
+from bench import gen_data, report, scaling, threads  # noqa: E402
 from bench.libs import BY_KEY, LIBS  # noqa: E402
 from bench.tasks import READ_TASKS, TASKS, VIEW_COLUMN  # noqa: E402
 
@@ -141,6 +142,21 @@ def machine() -> dict:
     return info
 
 
+def _threads(rows: int, repeats: int, data_args: list[str], timeout: float) -> dict:
+    """bench/threads.py's measurement in a fresh process."""
+    cmd = [sys.executable, "-m", "bench.threads", "--rows", str(rows), "--repeats", str(max(repeats, 3)), *data_args]
+    try:
+        proc = subprocess.run(cmd, cwd=ROOT, env=_env(BY_KEY["kelo_frame"]), capture_output=True,
+                              stdin=subprocess.DEVNULL, timeout=timeout, check=False)
+    except subprocess.TimeoutExpired:
+        return {"error": f"timed out after {timeout:.0f} s"}
+    try:
+        return json.loads(proc.stdout.decode(errors="replace").strip().splitlines()[-1])
+    except (IndexError, json.JSONDecodeError):
+        tail = proc.stderr.decode(errors="replace").strip().splitlines()[-3:]
+        return {"error": f"exit {proc.returncode}: {' | '.join(tail)}"}
+
+
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--quick", action="store_true", help="1e6 rows, 1 process of 2 calls, fewer peers")
@@ -159,6 +175,8 @@ def main(argv=None) -> int:
     p.add_argument("--no-report", action="store_true", help="write only the JSON results")
     p.add_argument("--no-scaling", action="store_true", help="leave out the scaling curves (bench/scaling.py; also left out with --sizes)")
     p.add_argument("--no-interchange", action="store_true", help="leave out the Arrow/pickle timings")
+    p.add_argument("--threads-only", action="store_true",
+                   help="run only the two-thread section (bench/threads.py) at the largest size and print it")
     a = p.parse_args(argv)
 
     sizes = a.sizes or ([1_000_000] if a.quick else [1_000_000, 10_000_000])
@@ -176,6 +194,10 @@ def main(argv=None) -> int:
     data_args = ["--data-dir", a.data_dir] if a.data_dir else []
     started = time.time()
     load_before = os.getloadavg()[1]
+    if a.threads_only:
+        found = _threads(max(sizes), repeats, data_args, a.timeout)
+        print("\n".join(threads.section(found)))
+        return 0 if "error" not in found else 1
 
     # Data first, so that no measurement pays for generating it. It is made
     # in a child process: this one stays small, because a child's ru_maxrss
@@ -248,6 +270,12 @@ def main(argv=None) -> int:
             else:
                 print(f"bench: interchange {rows:.0e} failed: {done.stderr.strip()[-400:]}", file=sys.stderr)
 
+    # Two threads at once, at the largest size, when the whole set of tasks ran.
+    found_threads = None
+    if not a.tasks and any(lib.key == "kelo_frame" for lib in libs):
+        found_threads = _threads(max(sizes), repeats, data_args, a.timeout)
+        print(f"bench: two threads: {json.dumps(found_threads)}", file=sys.stderr)
+
     meta = {"date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
             "machine": machine(), "sizes": sizes, "repeats": repeats, "samples": samples, "budget": a.budget,
             "quick": a.quick, "libs": [lib.key for lib in libs], "seconds": round(time.time() - started),
@@ -255,7 +283,7 @@ def main(argv=None) -> int:
             # The 5-minute load average at the start and the end: other work
             # on the machine slows every library down, kelo_frame included.
             "load_average": [round(load_before, 1), round(os.getloadavg()[1], 1)],
-            "kelo_status": kelo_status, "interchange": interchange}
+            "kelo_status": kelo_status, "interchange": interchange, "threads": found_threads}
     # The curves take their own sizes; a run limited to other sizes leaves them out.
     if not a.no_scaling and not a.sizes and "kelo_frame" in [lib.key for lib in libs]:
         meta["scaling"] = scaling.run(quick=a.quick, libs=[k for k in scaling.PEERS if k in meta["libs"]])

@@ -14,14 +14,26 @@
 // promise of the limited API, so it is checked once by writing through the
 // pointer and reading back with PyUnicode_ReadChar; without it the text goes
 // through a std::string and PyUnicode_FromStringAndSize.
+//
+// A large table is formatted without the interpreter lock (unlocked.hpp).
+// Writing bytes into the str then is sound because no other thread can reach
+// it: the one reference is the sink's, the str has been given to no Python
+// code, container or cache (a str is not tracked by the garbage collector,
+// so not even gc.get_objects() finds it), and no code reads its contents
+// until it is finished. Only growing it is a C API call (the allocator and the
+// str's header): the sink takes the lock back for each resize, which happens
+// a few times per text, as the room grows geometrically.
 #include "csv_text.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "csv/write.hpp"
 #include "errors.hpp"
+#include "unlocked.hpp"
 
 namespace kelo_frame::api {
 namespace {
@@ -77,7 +89,12 @@ bool str_data_is_writable() {
 
 class StrSink final : public csv::Sink {
  public:
+  // `unlocked` is the released lock the writer runs under, or null when it
+  // runs with the lock.
+  explicit StrSink(Unlocked* unlocked) noexcept : unlocked_(unlocked) {}
+
   char* resize(std::size_t /*keep*/, std::size_t size) override {
+    const Unlocked::Relock relock(unlocked_);
     // A resize keeps every byte that stays inside the new length.
     if (!str_) str_ = fresh_str();
     if (!str_ || !api::resize(str_, size)) throw std::bad_alloc();
@@ -98,16 +115,31 @@ class StrSink final : public csv::Sink {
   }
 
  private:
+  Unlocked* unlocked_;
   Ref str_;
 };
 
 }  // namespace
 
 NewObject csv_text(const Table& table) {
-  if (!str_data_is_writable()) return {text_object(csv::write(table)).release()};
-  StrSink sink;
-  const csv::Written written = csv::write_into(table, sink);
-  return {sink.finish(written).release()};
+  const std::uint64_t work = table.height;
+  if (!str_data_is_writable()) {
+    return {text_object(run_unlocked_if(work, [&] { return csv::write(table); })).release()};
+  }
+  if (work < kReleaseFrom) {
+    StrSink sink(nullptr);
+    const csv::Written written = csv::write_into(table, sink);
+    return {sink.finish(written).release()};
+  }
+  std::optional<StrSink> sink;
+  csv::Written written;
+  {
+    Unlocked unlocked;
+    sink.emplace(&unlocked);
+    written = csv::write_into(table, *sink);
+  }
+  // The lock is held again; the sink no longer refers to the released one.
+  return {sink->finish(written).release()};
 }
 
 }  // namespace kelo_frame::api

@@ -1,5 +1,7 @@
 // The Frame class: its constructor and methods, each one engine call behind
 // the common call protocol.
+#include <algorithm>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
@@ -22,32 +24,42 @@ Result<void> add_column(Table& table, const std::string& name, C& cells) {
   return table.add(name, Col(std::move(cells)));
 }
 
+// Adding to a view first copies its columns out of the shared storage: that
+// is the work; on a table of its own an add only moves the new column in.
+constexpr auto add_work = [](const Table& table, const auto&... /*args*/) -> std::uint64_t {
+  return table.index ? table.height : 0;
+};
+
 PyObject* add_floats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr Signature sig{"Frame", "add_floats", {"name", "values"}};
-  return call<Table, Borrow::Exclusive, Text, Seq<Real, F64Col>>(sig, self, args, nargs, kw, add_column<F64Col>);
+  return call<Table, Borrow::Exclusive, Text, Seq<Real, F64Col>>(sig, self, args, nargs, kw,
+                                                                 released(&add_column<F64Col>, add_work));
 }
 
 PyObject* add_ints(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr Signature sig{"Frame", "add_ints", {"name", "values"}};
-  return call<Table, Borrow::Exclusive, Text, Seq<Int, I64Col>>(sig, self, args, nargs, kw, add_column<I64Col>);
+  return call<Table, Borrow::Exclusive, Text, Seq<Int, I64Col>>(sig, self, args, nargs, kw,
+                                                                released(&add_column<I64Col>, add_work));
 }
 
 PyObject* add_strings(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr Signature sig{"Frame", "add_strings", {"name", "values"}};
-  return call<Table, Borrow::Exclusive, Text, Seq<TextView, StrCol>>(sig, self, args, nargs, kw, add_column<StrCol>);
+  return call<Table, Borrow::Exclusive, Text, Seq<TextView, StrCol>>(sig, self, args, nargs, kw,
+                                                                     released(&add_column<StrCol>, add_work));
 }
 
 PyObject* add_date_part(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr Signature sig{"Frame", "add_date_part", {"name", "source", "part"}};
   return call<Table, Borrow::Exclusive, Text, Text, Text>(
       sig, self, args, nargs, kw,
-      [](Table& table, const std::string& name, const std::string& source, const std::string& part) -> Result<void> {
+      released([](Table& table, const std::string& name, const std::string& source,
+                  const std::string& part) -> Result<void> {
         auto which = date_part_named(part);
         if (!which) return fail(std::move(which.error()));
         auto col = table.date_part(source, *which);
         if (!col) return fail(std::move(col.error()));
         return table.add(name, std::move(*col));
-      });
+      }));
 }
 
 PyObject* height(PyObject* self, PyObject* /*unused*/) {
@@ -115,6 +127,13 @@ PyObject* free_method(PyObject* self, PyObject* /*unused*/) {
 
 // --- views ---
 
+// head(n) and tail(n) write one row number per row taken (none when they take
+// the whole table, which shares it).
+std::uint64_t taken_rows(const Table& table, std::int64_t n) {
+  const std::uint64_t size = n >= 0 ? static_cast<std::uint64_t>(n) : ~static_cast<std::uint64_t>(n) + 1;
+  return std::min(size, table.height);
+}
+
 PyObject* select(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr Signature sig{"Frame", "select", {"names"}};
   return call<Table, Borrow::Shared, Seq<Text>>(
@@ -123,14 +142,14 @@ PyObject* select(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr Signature sig{"Frame", "head", {"n"}};
-  return call<Table, Borrow::Shared, Int>(sig, self, args, nargs, kw,
-                                          [](const Table& t, std::int64_t n) { return t.head(n); });
+  return call<Table, Borrow::Shared, Int>(
+      sig, self, args, nargs, kw, released([](const Table& t, std::int64_t n) { return t.head(n); }, taken_rows));
 }
 
 PyObject* tail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr Signature sig{"Frame", "tail", {"n"}};
-  return call<Table, Borrow::Shared, Int>(sig, self, args, nargs, kw,
-                                          [](const Table& t, std::int64_t n) { return t.tail(n); });
+  return call<Table, Borrow::Shared, Int>(
+      sig, self, args, nargs, kw, released([](const Table& t, std::int64_t n) { return t.tail(n); }, taken_rows));
 }
 
 // --- row operations ---
@@ -138,13 +157,15 @@ PyObject* tail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr Signature sig{"Frame", "sort", {"name", "descending"}};
   return call<Table, Borrow::Shared, Text, Bool>(
-      sig, self, args, nargs, kw, [](const Table& t, const std::string& n, bool desc) { return t.sort(n, desc); });
+      sig, self, args, nargs, kw,
+      released([](const Table& t, const std::string& n, bool desc) { return t.sort(n, desc); }));
 }
 
 template <Cmp op, const Signature& sig>
 PyObject* where_cmp(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   return call<Table, Borrow::Shared, Text, Real>(
-      sig, self, args, nargs, kw, [](const Table& t, const std::string& n, double v) { return t.where_num(n, op, v); });
+      sig, self, args, nargs, kw,
+      released([](const Table& t, const std::string& n, double v) { return t.where_num(n, op, v); }));
 }
 constexpr Signature where_eq_sig{"Frame", "where_eq", {"name", "value"}};
 constexpr Signature where_ne_sig{"Frame", "where_ne", {"name", "value"}};
@@ -157,22 +178,23 @@ PyObject* where_among(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   static constexpr Signature sig{"Frame", "where_among", {"name", "values"}};
   return call<Table, Borrow::Shared, Text, Seq<Real>>(
       sig, self, args, nargs, kw,
-      [](const Table& t, const std::string& n, const std::vector<double>& v) { return t.where_among(n, v); });
+      released([](const Table& t, const std::string& n, const std::vector<double>& v) { return t.where_among(n, v); }));
 }
 
 PyObject* where_is(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr Signature sig{"Frame", "where_is", {"name", "value"}};
-  return call<Table, Borrow::Shared, Text, Text>(sig, self, args, nargs, kw,
-                                                 [](const Table& t, const std::string& n, const std::string& v) {
-                                                   return t.where_in(n, std::span<const std::string>(&v, 1));
-                                                 });
+  return call<Table, Borrow::Shared, Text, Text>(
+      sig, self, args, nargs, kw, released([](const Table& t, const std::string& n, const std::string& v) {
+        return t.where_in(n, std::span<const std::string>(&v, 1));
+      }));
 }
 
 PyObject* where_in(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr Signature sig{"Frame", "where_in", {"name", "values"}};
   return call<Table, Borrow::Shared, Text, Seq<Text>>(
-      sig, self, args, nargs, kw,
-      [](const Table& t, const std::string& n, const std::vector<std::string>& v) { return t.where_in(n, v); });
+      sig, self, args, nargs, kw, released([](const Table& t, const std::string& n, const std::vector<std::string>& v) {
+        return t.where_in(n, v);
+      }));
 }
 
 // --- grouping and CSV ---
@@ -180,7 +202,8 @@ PyObject* where_in(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* group(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr Signature sig{"Frame", "group", {"names"}};
   return call<Table, Borrow::Shared, Seq<Text>>(
-      sig, self, args, nargs, kw, [](const Table& t, const std::vector<std::string>& n) { return t.group(n); });
+      sig, self, args, nargs, kw,
+      released([](const Table& t, const std::vector<std::string>& n) { return t.group(n); }));
 }
 
 PyObject* to_csv(PyObject* self, PyObject* /*unused*/) { return call_noargs<Table>(self, csv_text); }

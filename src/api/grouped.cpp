@@ -16,13 +16,15 @@ PyObject* groups(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyObject* count(PyObject* self, PyObject* /*unused*/) {
-  return call_noargs<Groups>(self, [](const Groups& g) { return g.count(); });
+  // One row per group: the work is the groups.
+  return call_noargs<Groups>(
+      self, released([](const Groups& g) { return g.count(); }, [](const Groups& g) { return g.size(); }));
 }
 
 template <Agg op, const Signature& sig>
 PyObject* aggregate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  return call<Groups, Borrow::Shared, Text>(sig, self, args, nargs, kw,
-                                            [](const Groups& g, const std::string& n) { return g.agg(n, op); });
+  return call<Groups, Borrow::Shared, Text>(
+      sig, self, args, nargs, kw, released([](const Groups& g, const std::string& n) { return g.agg(n, op); }));
 }
 constexpr Signature sum_sig{"Grouped", "sum", {"name"}};
 constexpr Signature mean_sig{"Grouped", "mean", {"name"}};

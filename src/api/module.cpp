@@ -10,9 +10,15 @@ namespace {
 
 PyObject* read_csv(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr Signature sig{"", "read_csv", {"text"}};
-  // The text is read in place from the str's UTF-8 form, which the str keeps
-  // for its lifetime (for an ASCII str it is the str's own buffer).
-  return call_function<TextView>(sig, args, nargs, kw, [](std::string_view text) { return csv::read(text); });
+  // The text is read in place from the str's UTF-8 form, and without the
+  // interpreter lock for a text of 16 KB or more. The buffer stays valid and
+  // unchanged all the while: the call holds a strong reference to the str
+  // (call.hpp's Held), so no other thread can free it; a str is immutable;
+  // and its UTF-8 form, once made, is cached in the object and freed only
+  // with it (for an ASCII str it is the str's own character data).
+  return call_function<TextView>(sig, args, nargs, kw,
+                                 released([](std::string_view text) { return csv::read(text); },
+                                          [](std::string_view text) { return text.size(); }));
 }
 
 PyMethodDef read_csv_def = KF_FASTCALL("read_csv", read_csv, "read_csv(text)\n--\n\n");

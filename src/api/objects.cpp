@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "errors.hpp"
+#include "unlocked.hpp"
 
 namespace kelo_frame::api {
 
@@ -88,7 +89,9 @@ void dealloc(PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
   const std::uint64_t owner = self->owner.load(std::memory_order_acquire);
   if (owner == thread_id() || owner == unclaimed) {
-    self->payload.~Payload();
+    // Freeing a large payload gives its pages back to the system, which takes
+    // a while; no other thread can reach it (its count is zero).
+    run_unlocked_if(rows_of(self->payload), [self] { self->payload.~Payload(); });
     self->borrow.~atomic();
     self->owner.~atomic();
   } else {

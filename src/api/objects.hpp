@@ -42,6 +42,11 @@ constexpr std::string_view rust_style_name<Groups>() {
   return "kelo_frame::api::Grouped";
 }
 
+// The rows of a payload: what a step over it visits, and about what freeing it
+// gives back.
+inline std::uint64_t rows_of(const Table& table) noexcept { return table.height; }
+inline std::uint64_t rows_of(const Groups& groups) noexcept { return groups.table.height; }
+
 // A number unique to the calling thread within this process.
 std::uint64_t thread_id() noexcept;
 

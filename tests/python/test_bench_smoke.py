@@ -61,6 +61,8 @@ def test_harness_measures_every_task_and_writes_the_report(harness):
         assert f"| {task.name}: {task.what} |" in text
     assert "## Targets" in text and "## Answers checked" in text
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    # The two-thread section ran (bench/threads.py) and is in the report.
+    assert saved["meta"]["threads"]["read"]["speedup"] > 0 and "## Two threads" in text
 
 
 def test_harness_answers_are_right_where_kelo_frame_works(harness):

@@ -33,3 +33,6 @@ endif()
 
 # zig's libc++ carries its debug information (10 MB); the module ships without.
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-Wl,--strip-debug")
+
+# Sources the module gains with this toolchain (see the file's comment).
+set(KELO_TOOLCHAIN_SOURCES ${CMAKE_CURRENT_LIST_DIR}/zig_glibc_mem.cpp)

@@ -1,10 +1,12 @@
-"""The wheel: built from this checkout, audited for its stable-ABI use, installed into a fresh
-virtual environment and used there, stubs included."""
+"""The release wheel: built from this checkout by scripts/wheel.sh, retagged by auditwheel with the
+oldest manylinux policy, audited for its stable-ABI use, installed into a fresh virtual
+environment and used there, stubs included; and the sdist, built from source in a fresh one."""
 
 import email.parser
 import json
 import os
 import pathlib
+import platform
 import re
 import shutil
 import subprocess
@@ -18,6 +20,22 @@ from conftest import BUILD, ROOT
 pytestmark = pytest.mark.slow
 
 TAG = "cp314-abi3"
+# The oldest glibc the release toolchain targets, and so the policy auditwheel must grant.
+POLICY = f"manylinux_2_17_{platform.machine()}"
+# What the module may link against: glibc's own libraries, no C++ runtime.
+GLIBC_LIBS = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "ld-linux-x86-64.so.2",
+              "ld-linux-aarch64.so.1"}
+
+# A few calls of an installed module, run from an empty directory so that nothing of the
+# checkout can be imported instead.
+USE = """
+import kelo_frame, pathlib, sys
+assert pathlib.Path(kelo_frame.__file__).is_relative_to(sys.prefix), kelo_frame.__file__
+f = kelo_frame.read_csv("k,v\\na,1\\nb,2\\na,3\\n")
+print(f.group(["k"]).sum("v").to_csv(), end="")
+print(f.sort("v", True).ints("v"), f.where_gt("v", 1.5).height())
+"""
+USED = "k,v\na,4\nb,2\n[3, 2, 1] 2\n"
 
 # pip's words when it cannot reach a package index at all.
 OFFLINE = (
@@ -34,10 +52,11 @@ OFFLINE = (
 )
 
 
-def run(*cmd, cwd=None, timeout=600):
+def run(*cmd, cwd=None, timeout=600, **extra_env):
     """Runs a command without the developer build on the path; returns it, output merged."""
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
     env["PIP_DISABLE_PIP_VERSION_CHECK"] = "1"
+    env.update(extra_env)
     return subprocess.run(
         [str(c) for c in cmd], cwd=cwd, env=env, timeout=timeout,
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
@@ -49,6 +68,13 @@ def check(proc):
     return proc
 
 
+def from_index(proc, what):
+    """Skips the test when `proc` failed only because no package index is reachable."""
+    if proc.returncode != 0 and any(word in proc.stdout for word in OFFLINE):
+        pytest.skip(f"{what}: no package index is reachable")
+    return check(proc)
+
+
 def venv(path):
     check(run(sys.executable, "-m", "venv", path))
     return path / "bin" / "python"
@@ -57,13 +83,13 @@ def venv(path):
 @pytest.fixture(scope="module")
 def wheel(tmp_path_factory):
     pytest.importorskip("scikit_build_core", reason="the wheel is built with scikit-build-core")
+    pytest.importorskip("ziglang", reason="the release wheel is built with the zig toolchain")
+    pytest.importorskip("auditwheel", reason="the release wheel is retagged by auditwheel")
     out = tmp_path_factory.mktemp("dist")
-    # The environment's scikit-build-core builds it, so no download is needed; the CMake tree
-    # lives next to the developer build, so a second run only rebuilds what changed.
-    check(run(
-        sys.executable, "-m", "pip", "wheel", "--no-deps", "--no-build-isolation",
-        "-C", f"build-dir={BUILD / 'wheel'}", "-w", out, ROOT,
-    ))
+    # The environment's scikit-build-core and zig build it, so no download is needed; the CMake
+    # tree lives next to the developer build, so a second run only rebuilds what changed.
+    check(run(ROOT / "scripts/wheel.sh", out, timeout=1800,
+              KELO_PYTHON=sys.executable, KELO_BUILD_DIR=str(BUILD)))
     (found,) = out.glob("*.whl")
     return found
 
@@ -80,10 +106,13 @@ def dist_info(contents, name):
 
 
 def test_wheel_is_one_stable_abi_module_with_its_stubs(wheel, contents):
-    assert re.fullmatch(rf"kelo_frame-[0-9.]+-{TAG}-[a-z0-9_]+\.whl", wheel.name)
+    platforms = re.fullmatch(rf"kelo_frame-[0-9.]+-{TAG}-([a-z0-9_.]+)\.whl", wheel.name).group(1)
+    # auditwheel granted the oldest policy, with its legacy alias, and nothing newer.
+    assert POLICY in platforms.split(".") and all(
+        p == POLICY or not p.startswith("manylinux_") for p in platforms.split("."))
     tags = [line.split(": ", 1)[1] for line in dist_info(contents, "WHEEL").splitlines()
             if line.startswith("Tag: ")]
-    assert len(tags) == 1 and tags[0].startswith(TAG + "-")
+    assert sorted(tags) == sorted(f"{TAG}-{p}" for p in platforms.split("."))
     top = {name.split("/")[0] for name in contents if ".dist-info/" not in name}
     assert top == {"kelo_frame.abi3.so", "kelo_frame.pyi", "kelo_frame-stubs"}
     stub = (ROOT / "src/api/kelo_frame.pyi").read_bytes()
@@ -108,10 +137,10 @@ def test_metadata_is_complete(contents):
     assert newest and newest.group(1) == meta["Version"]
 
 
-def test_module_exports_only_its_init_function(contents, tmp_path):
-    nm = shutil.which("nm")
-    if nm is None:
-        pytest.skip("nm is not installed")
+def test_module_exports_only_its_init_function_and_needs_only_glibc(contents, tmp_path):
+    nm, readelf = shutil.which("nm"), shutil.which("readelf")
+    if nm is None or readelf is None:
+        pytest.skip("binutils are not installed")
     so = tmp_path / "kelo_frame.abi3.so"
     so.write_bytes(contents["kelo_frame.abi3.so"])
     out = check(run(nm, "-D", "--defined-only", so)).stdout
@@ -119,15 +148,16 @@ def test_module_exports_only_its_init_function(contents, tmp_path):
     # A C long is 32 bits on Windows: integers must go through the 64-bit conversions.
     used = set(check(run(nm, "-D", "--undefined-only", so)).stdout.split())
     assert not used & {"PyLong_AsLong", "PyLong_AsLongAndOverflow", "PyLong_FromLong", "PyLong_AsUnsignedLong"}
+    # The C++ runtime is inside: no libstdc++ or libgcc_s, and no symbol of theirs is imported.
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+)\]", check(run(readelf, "-d", so)).stdout)
+    assert set(needed) <= GLIBC_LIBS, needed
+    assert not [s for s in used if re.search(r"@(GLIBCXX|CXXABI|GCC)_", s)]
 
 
 def test_abi3audit_passes(wheel, tmp_path):
     python = venv(tmp_path / "audit")
-    install = run(python, "-m", "pip", "install", "--timeout", "20", "--retries", "1", "abi3audit")
-    if install.returncode != 0:
-        if any(word in install.stdout for word in OFFLINE):
-            pytest.skip("abi3audit cannot be installed: no package index is reachable")
-        check(install)
+    from_index(run(python, "-m", "pip", "install", "--timeout", "20", "--retries", "1", "abi3audit"),
+               "abi3audit cannot be installed")
     audit = check(run(python.parent / "abi3audit", "--strict", "--report", wheel))
     report = json.loads(audit.stdout)
     (result,) = [r["result"] for spec in report["specs"].values() for r in spec["wheel"]]
@@ -139,14 +169,7 @@ def test_abi3audit_passes(wheel, tmp_path):
 def test_installs_into_a_fresh_venv_and_works_there(wheel, tmp_path):
     python = venv(tmp_path / "fresh")
     check(run(python, "-m", "pip", "install", "--no-index", "--no-deps", wheel))
-    use = """
-import kelo_frame, pathlib, sys
-assert pathlib.Path(kelo_frame.__file__).is_relative_to(sys.prefix), kelo_frame.__file__
-f = kelo_frame.read_csv("k,v\\na,1\\nb,2\\na,3\\n")
-print(f.group(["k"]).sum("v").to_csv(), end="")
-"""
-    # Run from an empty directory, so that nothing of the checkout can be imported instead.
-    assert check(run(python, "-c", use, cwd=tmp_path)).stdout == "k,v\na,4\nb,2\n"
+    assert check(run(python, "-c", USE, cwd=tmp_path)).stdout == USED
 
     # mypy, pointed at that environment, finds the stubs of the installed wheel.
     if shutil.which("mypy"):
@@ -161,13 +184,18 @@ print(f.group(["k"]).sum("v").to_csv(), end="")
     assert not list(site.glob("kelo_frame*"))
 
 
-def test_sdist_holds_the_sources_and_no_build_output(tmp_path):
+@pytest.fixture(scope="module")
+def sdist(tmp_path_factory):
     pytest.importorskip("scikit_build_core", reason="the sdist is built with scikit-build-core")
+    out = tmp_path_factory.mktemp("sdist")
     build = "import sys; from scikit_build_core.build import build_sdist; print(build_sdist(sys.argv[1]))"
-    name = check(run(sys.executable, "-c", build, tmp_path, cwd=ROOT)).stdout.split()[-1]
+    return out / check(run(sys.executable, "-c", build, out, cwd=ROOT)).stdout.split()[-1]
+
+
+def test_sdist_holds_the_sources_and_no_build_output(sdist):
     import tarfile
 
-    with tarfile.open(tmp_path / name) as tar:
+    with tarfile.open(sdist) as tar:
         names = {n.split("/", 1)[1] for n in tar.getnames() if "/" in n}
     tracked = check(run("git", "ls-files", cwd=ROOT)).stdout.split() if shutil.which("git") else []
     needed = {"pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "CHANGELOG.md",
@@ -175,3 +203,12 @@ def test_sdist_holds_the_sources_and_no_build_output(tmp_path):
     needed |= {n for n in tracked if n.startswith("src/") and (ROOT / n).exists()}
     assert needed <= names, sorted(needed - names)
     assert not [n for n in names if n.startswith("build") or "/__pycache__/" in n]
+
+
+def test_sdist_builds_and_installs_in_a_fresh_venv(sdist, tmp_path):
+    # Only the package index is used: pip fetches the build backend into an isolated
+    # environment, and the system's compiler, CMake and Python headers build the module.
+    python = venv(tmp_path / "fresh")
+    from_index(run(python, "-m", "pip", "install", "--timeout", "20", "--retries", "1", sdist,
+                   timeout=1800), "the sdist's build backend cannot be installed")
+    assert check(run(python, "-c", USE, cwd=tmp_path)).stdout == USED

@@ -1,4 +1,5 @@
-"""Deterministic benchmark data: the "mixed" CSV and the group-by "G1" CSV.
+"""Deterministic benchmark data: the "mixed" CSV and the group-by "G1" CSV
+(and "g1m", the same with 5% of every column's cells missing).
 
 Both are generated from a fixed seed in chunks of rows; chunk k always draws
 from its own generator seeded with (seed, k), so the bytes of a file depend
@@ -103,7 +104,7 @@ def _mixed_chunk(args: tuple[int, int, int]) -> str:
     return "".join(lines)
 
 
-def _g1_chunk(args: tuple[int, int, int, int]) -> str:
+def _g1_chunk(args: tuple[int, int, int, int], missing: float = 0.0) -> str:
     import numpy as np
 
     seed, k, rows, n = args
@@ -119,6 +120,14 @@ def _g1_chunk(args: tuple[int, int, int, int]) -> str:
     v1 = rng.integers(1, 6, rows).tolist()
     v2 = rng.integers(1, 16, rows).tolist()
     v3 = ["%.6f" % x for x in rng.uniform(0.0, 100.0, rows).tolist()]
+    if missing:
+        # The same values, then a share of every column's cells emptied, drawn
+        # from a generator of their own.
+        holes = np.random.default_rng([seed, k, 1])
+        cols = [id1, id2, id3, id4, id5, id6, v1, v2, v3]
+        for col in cols:
+            for i in np.flatnonzero(holes.random(rows) < missing).tolist():
+                col[i] = ""
     lines = [
         f"{a},{b},{c},{d},{e},{f},{g},{h},{i}\n"
         for a, b, c, d, e, f, g, h, i in zip(id1, id2, id3, id4, id5, id6, v1, v2, v3)
@@ -126,13 +135,19 @@ def _g1_chunk(args: tuple[int, int, int, int]) -> str:
     return "".join(lines)
 
 
+def _g1m_chunk(args: tuple[int, int, int, int]) -> str:
+    """G1 with 5% of every column's cells missing (empty fields)."""
+    return _g1_chunk(args, 0.05)
+
+
 def generate(kind: str, rows: int, path: str, seed: int = SEED) -> None:
-    """Write `rows` rows of `kind` ("mixed" or "g1") to path."""
+    """Write `rows` rows of `kind` ("mixed", "g1" or "g1m") to path."""
     chunks = [(k, min(CHUNK, rows - k * CHUNK)) for k in range((rows + CHUNK - 1) // CHUNK)]
     if kind == "mixed":
         header, fn, jobs = MIXED_HEADER, _mixed_chunk, [(seed, k, r) for k, r in chunks]
-    elif kind == "g1":
-        header, fn, jobs = G1_HEADER, _g1_chunk, [(seed, k, r, rows) for k, r in chunks]
+    elif kind in ("g1", "g1m"):
+        fn = _g1_chunk if kind == "g1" else _g1m_chunk
+        header, jobs = G1_HEADER, [(seed, k, r, rows) for k, r in chunks]
     else:
         raise ValueError(f"unknown data kind {kind!r}")
     tmp = f"{path}.tmp{os.getpid()}"
@@ -177,7 +192,9 @@ def arrow_path(kind: str, rows: int, directory: str | None = None) -> str:
         types = MIXED_TYPES if kind == "mixed" else G1_TYPES
         table = pacsv.read_csv(
             src, convert_options=pacsv.ConvertOptions(
-                column_types={k: getattr(pa, v)() for k, v in types.items()}))
+                column_types={k: getattr(pa, v)() for k, v in types.items()},
+                # In g1m an empty text field is a missing key, as for every reader here.
+                strings_can_be_null=kind == "g1m"))
         tmp = f"{path}.tmp{os.getpid()}"
         with pa.OSFile(tmp, "wb") as sink, pa.ipc.new_file(sink, table.schema) as writer:
             writer.write_table(table)
@@ -197,7 +214,7 @@ def main(argv=None) -> int:
     import argparse
 
     p = argparse.ArgumentParser(description="Generate (or find) a cached benchmark CSV; prints its path.")
-    p.add_argument("kind", choices=["mixed", "g1"])
+    p.add_argument("kind", choices=["mixed", "g1", "g1m"])
     p.add_argument("rows", type=lambda s: int(float(s)))
     p.add_argument("--data-dir")
     p.add_argument("--arrow", action="store_true", help="also make the Arrow file the peers load from")

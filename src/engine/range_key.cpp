@@ -28,11 +28,18 @@ bool key_range(const Table& table, const I64Col& key, std::uint64_t limit, std::
     const std::uint64_t to = std::min(table.height, from + block);
     std::int64_t a = std::numeric_limits<std::int64_t>::max();
     std::int64_t b = std::numeric_limits<std::int64_t>::min();
-    for (std::uint64_t p = from; p < to; ++p) {
-      const std::uint32_t r = index != nullptr ? index[p] : static_cast<std::uint32_t>(p);
-      if (!dense && !key.present(r)) continue;
-      a = std::min(a, values[r]);
-      b = std::max(b, values[r]);
+    if (dense && index == nullptr) {
+      for (std::uint64_t p = from; p < to; ++p) {
+        a = std::min(a, values[p]);
+        b = std::max(b, values[p]);
+      }
+    } else {
+      for (std::uint64_t p = from; p < to; ++p) {
+        const std::uint32_t r = index != nullptr ? index[p] : static_cast<std::uint32_t>(p);
+        if (!dense && !key.present(r)) continue;
+        a = std::min(a, values[r]);
+        b = std::max(b, values[r]);
+      }
     }
     if (a > b) continue;
     lo = any ? std::min(lo, a) : a;

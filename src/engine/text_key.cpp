@@ -120,15 +120,25 @@ class TextAssigner {
     bool large = large_;
     std::uint64_t* counts = out_.counts.data();
 
+    // With a large map, each row's probe is made `ahead` rows early and
+    // kept in the ring, and its slot asked for then; a small map is probed
+    // straight away.
     std::array<TextProbe, ahead> ring{};
-    const std::uint64_t primed = std::min(height, from + ahead);
-    for (std::uint64_t q = from; q < primed; ++q) ring[q % ahead] = probe_of(row_of(q));
+    const auto prime = [&](std::uint64_t q) {
+      for (const std::uint64_t end = std::min(height, q + ahead); q < end; ++q) ring[q % ahead] = probe_of(row_of(q));
+    };
+    if (large) prime(from);
     for (std::uint64_t p = from; p < height; ++p) {
-      const TextProbe k = ring[p % ahead];
-      if (p + ahead < height) {
-        const TextProbe next = probe_of(row_of(p + ahead));
-        ring[(p + ahead) % ahead] = next;
-        if (large) __builtin_prefetch(&slots[next.hash >> shift]);
+      TextProbe k;
+      if (large) {
+        k = ring[p % ahead];
+        if (p + ahead < height) {
+          const TextProbe next = probe_of(row_of(p + ahead));
+          ring[(p + ahead) % ahead] = next;
+          __builtin_prefetch(&slots[next.hash >> shift]);
+        }
+      } else {
+        k = probe_of(row_of(p));
       }
       std::uint64_t s = k.hash >> shift;
       std::uint32_t g = 0;
@@ -148,8 +158,9 @@ class TextAssigner {
           slots = slots_.data();
           mask = mask_;
           shift = shift_;
-          large = large_;
           counts = out_.counts.data();
+          if (large_ && !large) prime(p + 1);
+          large = large_;
           break;
         }
       }

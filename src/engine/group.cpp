@@ -18,16 +18,15 @@
 
 #include "assignment.hpp"
 #include "groups.hpp"
-#include "key_hash.hpp"
-#include "key_store.hpp"
+#include "key_equal.hpp"
 
 namespace kelo_frame {
 
 namespace {
 
-// Rows hashed at once: enough independent FNV chains to keep the multiplier
-// busy, small enough to stay in L1.
-constexpr std::size_t batch = key_batch;
+// Rows hashed at once, ahead of their probes: enough to ask for a large
+// map's slots early, small enough to stay in L1.
+constexpr std::size_t batch = 256;
 
 // A map slot for one number key column that keeps the key itself: comparing
 // it is comparing the keys, and a probe touches one cache line.
@@ -41,11 +40,10 @@ struct NumSlot {
   [[nodiscard]] std::uint64_t hash() const noexcept { return state == 2 ? missing_probe : probe(key); }
 
   // The probe hash of a key: the key's bits, folded so that high bits also
-  // reach the map's slot choice. It stands in for the FNV-1a key hash here:
-  // the hash only picks the slots a row's key is compared with, and keys are
-  // compared exactly, so the groups and their order are the same with either,
-  // while this costs no multiply chain per row. Equal keys (0.0 and -0.0)
-  // have equal bits after normalising.
+  // reach the map's slot choice. The hash only picks the slots a row's key is
+  // compared with, and keys are compared exactly, so any hash gives the same
+  // groups in the same order. Equal keys (0.0 and -0.0) have equal bits after
+  // normalising.
   static constexpr std::uint64_t missing_probe = 0x5555555555555555ULL;
   [[nodiscard]] static std::uint64_t probe(T v) noexcept {
     std::uint64_t bits = 0;
@@ -85,9 +83,9 @@ class GroupMap {
   [[nodiscard]] bool large() const noexcept { return slots_.size() * sizeof(Slot) > (std::size_t{32} << 10); }
 
  private:
-  // FNV-1a's bits are poorly spread for short similar keys (the top ten bits
-  // of "id001" .. "id100" take only 19 values), so the slot is taken from the
-  // top bits of the hash times a large odd constant (Fibonacci hashing).
+  // A key's bits are poorly spread for similar keys (small integers differ in
+  // their low bits only), so the slot is taken from the top bits of the hash
+  // times a large odd constant (Fibonacci hashing).
   [[nodiscard]] std::size_t home(std::uint64_t hash) const noexcept {
     return (hash * 0x9E3779B97F4A7C15ULL) >> (64 - bits_);
   }
@@ -131,7 +129,7 @@ class NumKey {
   [[nodiscard]] bool match(const Slot& slot, std::uint64_t /*hash*/, std::uint32_t r,
                            std::size_t /*i*/) const noexcept {
     if (!dense_ && !col_.present(r)) return slot.state == 2;
-    return slot.state == 1 && NumStore<T>::equal(slot.key, col_.values[r]);
+    return slot.state == 1 && same_key(slot.key, col_.values[r]);
   }
   Slot make(std::uint64_t /*hash*/, std::uint32_t r, std::uint32_t id, std::size_t /*i*/) const noexcept {
     const bool present = dense_ || col_.present(r);

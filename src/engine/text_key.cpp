@@ -202,7 +202,7 @@ class TextAssigner {
   const StrCol& col_;
   const std::uint32_t* index_ = table_.index ? table_.index->data() : nullptr;
   bool dense_;
-  StrStore store_;  // every group's text, for comparing long texts
+  StrStore store_;  // the groups' long texts, for comparing long texts in full
   std::vector<TextSlot> slots_;
   std::vector<std::uint64_t> hashes_;  // every group's hash, for resizing
   std::uint64_t mask_ = 0;

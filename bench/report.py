@@ -290,7 +290,8 @@ def write(meta: dict, results: list[dict], md_path: str, png_path: str) -> None:
         "CSV (i64 id; f64 price with 4 decimals; f64 score with 17 digits, ~5% empty; ~100 city names; YYYY-MM-DD "
         "dates; 10-40 character notes, ~4% quoted with commas and doubled quotes; i64 qty, ~2% empty) and the "
         "group-by \"G1\" CSV (id1..id3 texts, id4..id6 ints, v1, v2 ints, v3 float; 100 groups), "
-        "fixed seed (`bench/gen_data.py`).",
+        "and \"g1m\", the same with 5% of every column's cells empty (missing keys are groups, missing values "
+        "are skipped), fixed seed (`bench/gen_data.py`).",
         "- Peers: " + "; ".join(peers) + ". Every library keeps the date column as text. Peers that read bytes "
         "get `text.encode()` inside the timed work; for read_file kelo_frame decodes the mapped file into a str "
         "(the way docs/API.md shows) and the peers read the path. Peers load their input for the other tasks from an Arrow "

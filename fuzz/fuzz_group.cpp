@@ -134,7 +134,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (in.ConsumeBool()) {
     RowIndex rows;
     const std::size_t k = in.ConsumeIntegralInRange<std::size_t>(0, 2 * n);
-    for (std::size_t i = 0; i < k; ++i) rows.push_back(in.ConsumeIntegralInRange<std::uint32_t>(0, static_cast<std::uint32_t>(n - 1)));
+    for (std::size_t i = 0; i < k; ++i)
+      rows.push_back(in.ConsumeIntegralInRange<std::uint32_t>(0, static_cast<std::uint32_t>(n - 1)));
     t = t.over(std::move(rows));
   }
   // The grouping keys: some of the key columns, in any order.

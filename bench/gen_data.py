@@ -1,4 +1,5 @@
-"""Deterministic benchmark data: the "mixed" CSV and the group-by "G1" CSV.
+"""Deterministic benchmark data: the "mixed" CSV and the group-by "G1" CSV
+(and "g1m", the same with 5% of every column's cells missing).
 
 Both are generated from a fixed seed in chunks of rows; chunk k always draws
 from its own generator seeded with (seed, k), so the bytes of a file depend
@@ -103,7 +104,7 @@ def _mixed_chunk(args: tuple[int, int, int]) -> str:
     return "".join(lines)
 
 
-def _g1_chunk(args: tuple[int, int, int, int]) -> str:
+def _g1_chunk(args: tuple[int, int, int, int], missing: float = 0.0) -> str:
     import numpy as np
 
     seed, k, rows, n = args
@@ -119,11 +120,24 @@ def _g1_chunk(args: tuple[int, int, int, int]) -> str:
     v1 = rng.integers(1, 6, rows).tolist()
     v2 = rng.integers(1, 16, rows).tolist()
     v3 = ["%.6f" % x for x in rng.uniform(0.0, 100.0, rows).tolist()]
+    if missing:
+        # The same values, then a share of every column's cells emptied, drawn
+        # from a generator of their own.
+        holes = np.random.default_rng([seed, k, 1])
+        cols = [id1, id2, id3, id4, id5, id6, v1, v2, v3]
+        for col in cols:
+            for i in np.flatnonzero(holes.random(rows) < missing).tolist():
+                col[i] = ""
     lines = [
         f"{a},{b},{c},{d},{e},{f},{g},{h},{i}\n"
         for a, b, c, d, e, f, g, h, i in zip(id1, id2, id3, id4, id5, id6, v1, v2, v3)
     ]
     return "".join(lines)
+
+
+def _g1m_chunk(args: tuple[int, int, int, int]) -> str:
+    """G1 with 5% of every column's cells missing (empty fields)."""
+    return _g1_chunk(args, 0.05)
 
 
 SORTS_HEADER = "i_dup,i_near,f_near,s_uni,s_near"
@@ -157,12 +171,13 @@ def _sorts_chunk(args: tuple[int, int, int, int]) -> str:
 
 
 def generate(kind: str, rows: int, path: str, seed: int = SEED) -> None:
-    """Write `rows` rows of `kind` ("mixed", "g1" or "sorts") to path."""
+    """Write `rows` rows of `kind` ("mixed", "g1", "g1m" or "sorts") to path."""
     chunks = [(k, min(CHUNK, rows - k * CHUNK)) for k in range((rows + CHUNK - 1) // CHUNK)]
     if kind == "mixed":
         header, fn, jobs = MIXED_HEADER, _mixed_chunk, [(seed, k, r) for k, r in chunks]
-    elif kind == "g1":
-        header, fn, jobs = G1_HEADER, _g1_chunk, [(seed, k, r, rows) for k, r in chunks]
+    elif kind in ("g1", "g1m"):
+        fn = _g1_chunk if kind == "g1" else _g1m_chunk
+        header, jobs = G1_HEADER, [(seed, k, r, rows) for k, r in chunks]
     elif kind == "sorts":
         header, fn, jobs = SORTS_HEADER, _sorts_chunk, [(seed, k, r, rows) for k, r in chunks]
     else:
@@ -195,7 +210,7 @@ MIXED_TYPES = {"id": "int64", "price": "float64", "score": "float64", "city": "s
 G1_TYPES = {"id1": "string", "id2": "string", "id3": "string", "id4": "int64", "id5": "int64",
             "id6": "int64", "v1": "int64", "v2": "int64", "v3": "float64"}
 SORTS_TYPES = {"i_dup": "int64", "i_near": "int64", "f_near": "float64", "s_uni": "string", "s_near": "string"}
-TYPES = {"mixed": MIXED_TYPES, "g1": G1_TYPES, "sorts": SORTS_TYPES}
+TYPES = {"mixed": MIXED_TYPES, "g1": G1_TYPES, "g1m": G1_TYPES, "sorts": SORTS_TYPES}
 
 
 def arrow_path(kind: str, rows: int, directory: str | None = None) -> str:
@@ -211,7 +226,9 @@ def arrow_path(kind: str, rows: int, directory: str | None = None) -> str:
         types = TYPES[kind]
         table = pacsv.read_csv(
             src, convert_options=pacsv.ConvertOptions(
-                column_types={k: getattr(pa, v)() for k, v in types.items()}))
+                column_types={k: getattr(pa, v)() for k, v in types.items()},
+                # In g1m an empty text field is a missing key, as for every reader here.
+                strings_can_be_null=kind == "g1m"))
         tmp = f"{path}.tmp{os.getpid()}"
         with pa.OSFile(tmp, "wb") as sink, pa.ipc.new_file(sink, table.schema) as writer:
             writer.write_table(table)

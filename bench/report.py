@@ -372,7 +372,8 @@ def write(meta: dict, results: list[dict], md_path: str, png_path: str) -> None:
         "CSV (i64 id; f64 price with 4 decimals; f64 score with 17 digits, ~5% empty; ~100 city names; YYYY-MM-DD "
         "dates; 10-40 character notes, ~4% quoted with commas and doubled quotes; i64 qty, ~2% empty) and the "
         "group-by \"G1\" CSV (id1..id3 texts, id4..id6 ints, v1, v2 ints, v3 float; 100 groups), "
-        "and the \"sorts\" CSV (i64 of 1000 values; i64, f64 and texts in order but for 1% of rows set to any "
+        "the \"g1m\" CSV, the same with 5% of every column's cells empty (missing keys are groups, missing values "
+        "are skipped), and the \"sorts\" CSV (i64 of 1000 values; i64, f64 and texts in order but for 1% of rows set to any "
         "value; 12 random hex digits), fixed seed (`bench/gen_data.py`). The sorts by those keys are timed "
         "against the peers fastest at sorting (polars-1t, duckdb-1t, and pyarrow-1t for texts).",
         "- Peers: " + "; ".join(peers) + ". Every library keeps the date column as text. Peers that read bytes "

@@ -28,7 +28,7 @@ class Target:
 @dataclass(frozen=True)
 class Task:
     name: str
-    data: str  # "mixed", "g1" or "sorts"
+    data: str  # "mixed", "g1", "g1m" (G1 with 5% of every column's cells missing) or "sorts"
     what: str
     csv_bytes: bool = False  # throughput in MB/s of CSV text rather than rows/s
     target: Target | None = None
@@ -77,6 +77,10 @@ TASKS = [
     Task("g1_q3", "g1", "sum v1 and mean v3 by id3", target=Target(1)),
     Task("g1_q4", "g1", "sum v1 by id6", target=Target(1)),
     Task("g1_q5", "g1", "count by id1", target=Target(1)),
+    Task("g1_q6", "g1", "sum v3 and count by id1..id6 (about a group a row)", target=Target(1)),
+    *(Task(f"g1m_q{q}", "g1m", f"{what}, 5% of cells missing", target=Target(1))
+      for q, what in enumerate(["sum v1 by id1", "sum v1 by id1, id2", "sum v1 and mean v3 by id3",
+                                "sum v1 by id6", "count by id1"], 1)),
 ]
 BY_NAME = {t.name: t for t in TASKS}
 
@@ -96,6 +100,16 @@ SORT_KEYS = {"sort_i64": ("id", "ints"), "sort_f64": ("score", "floats"), "sort_
 
 # The tasks whose input is the CSV itself rather than a loaded table.
 READ_TASKS = ("read_str", "read_str_g1", "read_file")
+
+
+# The key columns of g1_q6, the high-cardinality question.
+G1_IDS = ["id1", "id2", "id3", "id4", "id5", "id6"]
+
+
+def g1_base(task: str) -> str:
+    """A G1 question's name on the complete data: the missing-cells variants
+    ask the same questions and are summarised the same way."""
+    return task.replace("g1m_", "g1_")
 
 
 def read_input(task: str, paths: dict):

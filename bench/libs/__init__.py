@@ -22,7 +22,7 @@ class Lib:
 
 
 CSV_TASKS = frozenset({"read_str", "read_file", "read_str_g1", "to_csv"})
-G1_TASKS = frozenset({"g1_q1", "g1_q2", "g1_q3", "g1_q4", "g1_q5"})
+G1_TASKS = frozenset({f"g1_q{q}" for q in range(1, 7)} | {f"g1m_q{q}" for q in range(1, 6)})
 
 
 LIBS = [

@@ -9,7 +9,7 @@ import io
 import duckdb
 
 from bench.gen_data import read_arrow
-from bench.tasks import SORT_KEYS, AMONG, CITIES3, THRESHOLD, fmt_float, list_summary, READ_TASKS, read_input
+from bench.tasks import SORT_KEYS, AMONG, CITIES3, THRESHOLD, fmt_float, list_summary, READ_TASKS, read_input, G1_IDS, g1_base
 
 _con = None
 _threads = 1
@@ -71,6 +71,8 @@ def _column(sql: str) -> list:
     return [row[0] for row in _con.execute(sql).fetchall()]
 
 
+_IDS = ", ".join(G1_IDS)
+
 TASKS = {
     "read_str": lambda s, r: _read_str(s, True),
     "read_str_g1": lambda s, r: _read_str(s, False),
@@ -92,7 +94,9 @@ TASKS = {
     "g1_q3": lambda t, r: _sql(f"SELECT id3, sum(v1) AS v1, avg(v3) AS v3 FROM {t} GROUP BY id3"),
     "g1_q4": lambda t, r: _sql(f"SELECT id6, sum(v1) AS v1 FROM {t} GROUP BY id6"),
     "g1_q5": lambda t, r: _sql(f"SELECT id1, count(*) AS n FROM {t} GROUP BY id1"),
+    "g1_q6": lambda t, r: _sql(f"SELECT {_IDS}, sum(v3) AS v3, count(*) AS n FROM {t} GROUP BY {_IDS}"),
 }
+TASKS.update({f"g1m_q{q}": TASKS[f"g1_q{q}"] for q in range(1, 6)})
 
 for _name, (_column, _) in SORT_KEYS.items():
     TASKS.setdefault(_name, lambda t, r, column=_column: _sql(f"SELECT * FROM {t} ORDER BY {column} NULLS LAST"))
@@ -105,6 +109,7 @@ def _one(sql: str):
 
 
 def summary(task: str, res) -> list:
+    task = g1_base(task)
     if task.startswith("read"):
         return [_one(f"SELECT count(*) FROM {res}")[0], len(_con.table(res).columns)]
     if task == "to_csv":
@@ -127,6 +132,9 @@ def summary(task: str, res) -> list:
     if task == "g1_q3":
         n, s, m = _one(f"SELECT count(*), sum(v1), sum(v3) FROM {res}")
         return [n, int(s), fmt_float(m)]
+    if task == "g1_q6":
+        n, v, c = _one(f"SELECT count(*), sum(v3), sum(n) FROM {res}")
+        return [n, fmt_float(v), int(c)]
     if task == "g1_q5":
         n, s = _one(f"SELECT count(*), sum(n) FROM {res}")
         return [n, int(s)]

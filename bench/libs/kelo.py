@@ -7,7 +7,7 @@ import mmap
 import os
 import sys
 
-from bench.tasks import SORT_KEYS, AMONG, CITIES3, THRESHOLD, VIEW_COLUMN, fmt_float, list_summary
+from bench.tasks import SORT_KEYS, AMONG, CITIES3, THRESHOLD, VIEW_COLUMN, fmt_float, list_summary, G1_IDS, g1_base
 
 _root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(_root, os.environ.get("KELO_BUILD_DIR", "build")))
@@ -53,6 +53,11 @@ def _group_q3(f):
     return g.sum("v1"), g.mean("v3")
 
 
+def _group_q6(f):
+    g = f.group(G1_IDS)
+    return g.sum("v3"), g.count()
+
+
 TASKS = {
     "read_str": lambda s, r: kf.read_csv(s),
     "read_str_g1": lambda s, r: kf.read_csv(s),
@@ -73,7 +78,9 @@ TASKS = {
     "g1_q3": lambda f, r: _group_q3(f),
     "g1_q4": lambda f, r: f.group(["id6"]).sum("v1"),
     "g1_q5": lambda f, r: f.group(["id1"]).count(),
+    "g1_q6": lambda f, r: _group_q6(f),
 }
+TASKS.update({f"g1m_q{q}": TASKS[f"g1_q{q}"] for q in range(1, 6)})
 
 for _name, (_column, _) in SORT_KEYS.items():
     TASKS.setdefault(_name, lambda f, r, column=_column: f.sort(column, False))
@@ -95,7 +102,7 @@ def _cell(frame, getter: str, column: str, pos: int):
 
 def summary(task: str, res) -> list:
     """A few numbers that every library must agree on."""
-    base = task.removesuffix("+list")
+    base = g1_base(task.removesuffix("+list"))
     if task.endswith("+list"):
         return list_summary(VIEW_COLUMN[base][0], res)
     if base.startswith("read"):
@@ -119,6 +126,9 @@ def summary(task: str, res) -> list:
     if base == "g1_q3":
         s, m = res
         return [s.height(), sum(s.ints("v1")), fmt_float(sum(v for v in m.floats("v3") if v is not None))]
+    if base == "g1_q6":
+        s, c = res
+        return [s.height(), fmt_float(sum(s.floats("v3"))), sum(c.ints("count"))]
     if base == "g1_q5":
         return [res.height(), sum(res.ints(res.names()[-1]))]
     return [res.height(), sum(res.ints("v1"))]

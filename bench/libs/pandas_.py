@@ -8,7 +8,7 @@ import io
 import pandas as pd
 
 from bench.gen_data import read_arrow
-from bench.tasks import SORT_KEYS, AMONG, CITIES3, THRESHOLD, fmt_float, READ_TASKS, read_input
+from bench.tasks import SORT_KEYS, AMONG, CITIES3, THRESHOLD, fmt_float, READ_TASKS, read_input, G1_IDS, g1_base
 
 
 def version() -> str:
@@ -57,7 +57,9 @@ TASKS = {
     "g1_q3": lambda df, r: _groupby(df, ["id3"]).agg(v1=("v1", "sum"), v3=("v3", "mean")),
     "g1_q4": lambda df, r: _groupby(df, ["id6"]).agg(v1=("v1", "sum")),
     "g1_q5": lambda df, r: _groupby(df, ["id1"]).size(),
+    "g1_q6": lambda df, r: _groupby(df, G1_IDS).agg(v3=("v3", "sum"), n=("v3", "size")),
 }
+TASKS.update({f"g1m_q{q}": TASKS[f"g1_q{q}"] for q in range(1, 6)})
 
 for _name, (_column, _) in SORT_KEYS.items():
     TASKS.setdefault(_name, lambda df, r, column=_column: _sort(df, column))
@@ -73,6 +75,7 @@ def _cell(v):
 
 
 def summary(task: str, res) -> list:
+    task = g1_base(task)
     if task.startswith("read"):
         return list(res.shape)
     if task == "to_csv":
@@ -98,6 +101,8 @@ def summary(task: str, res) -> list:
         return [len(res), missing, sum(present)]
     if task == "g1_q3":
         return [len(res), int(res["v1"].sum()), fmt_float(float(res["v3"].sum()))]
+    if task == "g1_q6":
+        return [len(res), fmt_float(float(res["v3"].sum())), int(res["n"].sum())]
     if task == "g1_q5":
         return [len(res), int(res.sum())]
     return [len(res), int(res["v1"].sum())]

@@ -9,7 +9,7 @@ import os
 import polars as pl
 
 from bench.gen_data import read_arrow
-from bench.tasks import SORT_KEYS, AMONG, CITIES3, THRESHOLD, fmt_float, list_summary, READ_TASKS, read_input
+from bench.tasks import SORT_KEYS, AMONG, CITIES3, THRESHOLD, fmt_float, list_summary, READ_TASKS, read_input, G1_IDS, g1_base
 
 
 def version() -> str:
@@ -56,7 +56,9 @@ TASKS = {
     "g1_q3": lambda df, r: df.group_by("id3").agg(pl.col("v1").sum(), pl.col("v3").mean()),
     "g1_q4": lambda df, r: df.group_by("id6").agg(pl.col("v1").sum()),
     "g1_q5": lambda df, r: df.group_by("id1").len(),
+    "g1_q6": lambda df, r: df.group_by(*G1_IDS).agg(pl.col("v3").sum(), pl.len()),
 }
+TASKS.update({f"g1m_q{q}": TASKS[f"g1_q{q}"] for q in range(1, 6)})
 
 for _name, (_column, _) in SORT_KEYS.items():
     TASKS.setdefault(_name, lambda df, r, column=_column: _sort(df, column))
@@ -65,6 +67,7 @@ NOTES: dict = {}
 
 
 def summary(task: str, res) -> list:
+    task = g1_base(task)
     if task.startswith("read"):
         return [res.height, res.width]
     if task == "to_csv":
@@ -85,6 +88,8 @@ def summary(task: str, res) -> list:
         return list_summary(task, res)
     if task == "g1_q3":
         return [res.height, int(res["v1"].sum()), fmt_float(float(res["v3"].sum()))]
+    if task == "g1_q6":
+        return [res.height, fmt_float(float(res["v3"].sum())), int(res["len"].sum())]
     if task == "g1_q5":
         return [res.height, int(res["len"].sum())]
     return [res.height, int(res["v1"].sum())]

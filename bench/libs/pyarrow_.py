@@ -9,7 +9,7 @@ import pyarrow.compute as pc
 import pyarrow.csv as pacsv
 
 from bench.gen_data import read_arrow
-from bench.tasks import SORT_KEYS, AMONG, CITIES3, THRESHOLD, fmt_float, list_summary, READ_TASKS, read_input
+from bench.tasks import SORT_KEYS, AMONG, CITIES3, THRESHOLD, fmt_float, list_summary, READ_TASKS, read_input, G1_IDS, g1_base
 
 _threads = True
 
@@ -75,7 +75,9 @@ TASKS = {
     "g1_q3": lambda t, r: _agg(t, ["id3"], [("v1", "sum"), ("v3", "mean")]),
     "g1_q4": lambda t, r: _agg(t, ["id6"], [("v1", "sum")]),
     "g1_q5": lambda t, r: _agg(t, ["id1"], [([], "count_all")]),
+    "g1_q6": lambda t, r: _agg(t, G1_IDS, [("v3", "sum"), ([], "count_all")]),
 }
+TASKS.update({f"g1m_q{q}": TASKS[f"g1_q{q}"] for q in range(1, 6)})
 
 for _name, (_column, _) in SORT_KEYS.items():
     TASKS.setdefault(_name, lambda t, r, column=_column: t.sort_by([(column, "ascending")]))
@@ -84,6 +86,7 @@ NOTES = {"to_csv": "bytes, not str"}
 
 
 def summary(task: str, res) -> list:
+    task = g1_base(task)
     if task.startswith("read"):
         return [res.num_rows, res.num_columns]
     if task == "to_csv":
@@ -103,6 +106,8 @@ def summary(task: str, res) -> list:
         return list_summary(task, res)
     if task == "g1_q3":
         return [res.num_rows, pc.sum(res["v1_sum"]).as_py(), fmt_float(pc.sum(res["v3_mean"]).as_py())]
+    if task == "g1_q6":
+        return [res.num_rows, fmt_float(pc.sum(res["v3_sum"]).as_py()), pc.sum(res["count_all"]).as_py()]
     if task == "g1_q5":
         return [res.num_rows, pc.sum(res["count_all"]).as_py()]
     return [res.num_rows, pc.sum(res["v1_sum"]).as_py()]

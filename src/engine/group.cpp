@@ -1,8 +1,11 @@
-// Grouping: one pass over the view that hashes each row's key cells, finds the
-// row's group in an open-addressing map keyed by the hash, and records the
-// group of every position, the first row and the row count of every group.
-// The row lists, when asked for, are laid out from the group ids in one flat
-// buffer by a counting sort.
+// Grouping: the group of every position, the first row and the row count of
+// every group, found in one pass over the view. A number key column is
+// grouped here, through an open-addressing map whose slots keep the keys (an
+// i64 column whose keys span a small range goes to a direct table instead,
+// range_key.cpp); a str key column in text_key.cpp; several key columns are
+// grouped one by one and their ids folded together (key_fold.cpp). The row
+// lists, when asked for, are laid out from the group ids in one flat buffer
+// by a counting sort.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -13,27 +16,17 @@
 #include <utility>
 #include <variant>
 
+#include "assignment.hpp"
 #include "groups.hpp"
-#include "key_hash.hpp"
-#include "key_store.hpp"
+#include "key_equal.hpp"
 
 namespace kelo_frame {
 
 namespace {
 
-// Rows hashed at once: enough independent FNV chains to keep the multiplier
-// busy, small enough to stay in L1.
-constexpr std::size_t batch = key_batch;
-
-// A map slot that keeps the key hash; keys are compared through the stores.
-struct HashSlot {
-  std::uint64_t h = 0;
-  std::uint32_t id = 0;
-  std::uint32_t used = 0;
-
-  [[nodiscard]] bool empty() const noexcept { return used == 0; }
-  [[nodiscard]] std::uint64_t hash() const noexcept { return h; }
-};
+// Rows hashed at once, ahead of their probes: enough to ask for a large
+// map's slots early, small enough to stay in L1.
+constexpr std::size_t batch = 256;
 
 // A map slot for one number key column that keeps the key itself: comparing
 // it is comparing the keys, and a probe touches one cache line.
@@ -47,11 +40,10 @@ struct NumSlot {
   [[nodiscard]] std::uint64_t hash() const noexcept { return state == 2 ? missing_probe : probe(key); }
 
   // The probe hash of a key: the key's bits, folded so that high bits also
-  // reach the map's slot choice. It stands in for the FNV-1a key hash here:
-  // the hash only picks the slots a row's key is compared with, and keys are
-  // compared exactly, so the groups and their order are the same with either,
-  // while this costs no multiply chain per row. Equal keys (0.0 and -0.0)
-  // have equal bits after normalising.
+  // reach the map's slot choice. The hash only picks the slots a row's key is
+  // compared with, and keys are compared exactly, so any hash gives the same
+  // groups in the same order. Equal keys (0.0 and -0.0) have equal bits after
+  // normalising.
   static constexpr std::uint64_t missing_probe = 0x5555555555555555ULL;
   [[nodiscard]] static std::uint64_t probe(T v) noexcept {
     std::uint64_t bits = 0;
@@ -62,18 +54,6 @@ struct NumSlot {
     }
     return bits ^ (bits >> 32);
   }
-};
-
-// A map slot for one str key column that keeps a short key's text as words:
-// comparing a short key then touches only the slot.
-struct TextSlot {
-  std::uint64_t h = 0;
-  ShortText words;
-  std::uint32_t id = 0;
-  std::uint32_t state = 0;  // 0 empty, 1 the missing key, 2 a long key, 3 + length for a short key
-
-  [[nodiscard]] bool empty() const noexcept { return state == 0; }
-  [[nodiscard]] std::uint64_t hash() const noexcept { return h; }
 };
 
 // Open-addressing map (linear probing) from a key hash to the groups with
@@ -103,9 +83,9 @@ class GroupMap {
   [[nodiscard]] bool large() const noexcept { return slots_.size() * sizeof(Slot) > (std::size_t{32} << 10); }
 
  private:
-  // FNV-1a's bits are poorly spread for short similar keys (the top ten bits
-  // of "id001" .. "id100" take only 19 values), so the slot is taken from the
-  // top bits of the hash times a large odd constant (Fibonacci hashing).
+  // A key's bits are poorly spread for similar keys (small integers differ in
+  // their low bits only), so the slot is taken from the top bits of the hash
+  // times a large odd constant (Fibonacci hashing).
   [[nodiscard]] std::size_t home(std::uint64_t hash) const noexcept {
     return (hash * 0x9E3779B97F4A7C15ULL) >> (64 - bits_);
   }
@@ -126,104 +106,6 @@ class GroupMap {
   std::size_t mask_ = 0;
   std::uint64_t count_ = 0;
   int bits_ = 0;
-};
-
-// One str key column. Short keys are compared in the slot; long ones
-// through the store. Hashing a batch also notes each row's key kind and short
-// text, which the probes of the batch then compare. (A memo of hashes
-// measured slower here: FNV-1a over a few bytes costs less than the memo's
-// lookup.)
-class StrKey {
- public:
-  using Slot = TextSlot;
-  explicit StrKey(const StrCol& col) : col_(col), dense_(col.valid.all_present()), store_(col) {}
-
-  void hash(const std::uint32_t* rows, std::size_t n, std::uint64_t* h) noexcept {
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint32_t r = rows[i];
-      if (!dense_ && !col_.present(r)) {
-        states_[i] = missing;
-        h[i] = key_hash::feed_missing(key_hash::basis);
-        continue;
-      }
-      const std::string_view text = col_.at(r);
-      if (text.size() > ShortText::max) {
-        h[i] = key_hash::feed_str(key_hash::basis, text);
-        states_[i] = long_text;
-      } else {
-        // A short key probes with a mix of its words and length, which costs
-        // two multiplies instead of one per byte. The hash only chooses the
-        // slots a key is compared with, and keys are compared exactly, so the
-        // groups and their order are those FNV-1a would give.
-        const ShortText words = ShortText::of(text);
-        words_[i] = words;
-        h[i] = words.hash(text.size());
-        states_[i] = static_cast<std::uint32_t>(short_text + text.size());
-      }
-    }
-  }
-  [[nodiscard]] bool match(const Slot& slot, std::uint64_t hash, std::uint32_t r, std::size_t i) const noexcept {
-    if (slot.h != hash || slot.state != states_[i]) return false;
-    if (slot.state >= short_text) return slot.words == words_[i];
-    return slot.state == missing || store_.same_text(col_.at(r), slot.id);
-  }
-  Slot make(std::uint64_t hash, std::uint32_t r, std::uint32_t id, std::size_t i) {
-    store_.add(r);
-    const std::uint32_t state = states_[i];
-    return Slot{hash, state >= short_text ? words_[i] : ShortText{}, id, state};
-  }
-
- private:
-  static constexpr std::uint32_t missing = 1;
-  static constexpr std::uint32_t long_text = 2;
-  static constexpr std::uint32_t short_text = 3;  // plus the length
-
-  const StrCol& col_;
-  bool dense_;
-  StrStore store_;
-  std::array<ShortText, batch> words_{};
-  std::array<std::uint32_t, batch> states_{};
-};
-
-// Key columns of any number and dtypes.
-class ManyKeys {
- public:
-  using Slot = HashSlot;
-  explicit ManyKeys(const Table& keys) {
-    stores_.reserve(keys.columns.size());
-    for (const Column& c : keys.columns) {
-      std::visit(
-          [this](const auto& col) {
-            using C = std::decay_t<decltype(col)>;
-            if constexpr (std::is_same_v<C, StrCol>) {
-              stores_.emplace_back(std::in_place_type<StrStore>, col);
-            } else {
-              stores_.emplace_back(std::in_place_type<NumStore<typename decltype(col.values)::value_type>>, col);
-            }
-          },
-          *c.col);
-    }
-  }
-
-  void hash(const std::uint32_t* rows, std::size_t n, std::uint64_t* h) noexcept {
-    std::fill_n(h, n, key_hash::basis);
-    for (Store& s : stores_) std::visit([&](auto& store) { store.feed(rows, n, h); }, s);
-  }
-  [[nodiscard]] bool match(const Slot& slot, std::uint64_t hash, std::uint32_t r, std::size_t i) const noexcept {
-    if (slot.h != hash) return false;
-    for (const Store& s : stores_) {
-      if (!std::visit([&](const auto& store) { return store.same(r, slot.id, i); }, s)) return false;
-    }
-    return true;
-  }
-  Slot make(std::uint64_t hash, std::uint32_t r, std::uint32_t id, std::size_t /*i*/) {
-    for (Store& s : stores_) std::visit([r](auto& store) { store.add(r); }, s);
-    return Slot{hash, id, 1};
-  }
-
- private:
-  using Store = std::variant<NumStore<double>, NumStore<std::int64_t>, StrStore>;
-  std::vector<Store> stores_;
 };
 
 // One number key column, its keys kept in the map's slots.
@@ -247,7 +129,7 @@ class NumKey {
   [[nodiscard]] bool match(const Slot& slot, std::uint64_t /*hash*/, std::uint32_t r,
                            std::size_t /*i*/) const noexcept {
     if (!dense_ && !col_.present(r)) return slot.state == 2;
-    return slot.state == 1 && NumStore<T>::equal(slot.key, col_.values[r]);
+    return slot.state == 1 && same_key(slot.key, col_.values[r]);
   }
   Slot make(std::uint64_t /*hash*/, std::uint32_t r, std::uint32_t id, std::size_t /*i*/) const noexcept {
     const bool present = dense_ || col_.present(r);
@@ -257,14 +139,6 @@ class NumKey {
  private:
   const NumCol<T>& col_;
   bool dense_;
-};
-
-// The group of every position (ids), the first row of every group (firsts)
-// and every group's row count (counts).
-struct Assignment {
-  GroupIds ids;
-  std::vector<std::uint32_t> firsts;
-  std::vector<std::uint64_t> counts;
 };
 
 // Assigns each position of a table to its group, in position order.
@@ -371,25 +245,6 @@ Assignment assign(const Table& table, Keys& keys) {
   return Assigner<Keys>(table, keys).run();
 }
 
-Assignment assign_keys(const Table& table, const Table& keys) {
-  if (keys.columns.size() == 1) {
-    return std::visit(
-        [&table](const auto& c) {
-          using C = std::decay_t<decltype(c)>;
-          if constexpr (std::is_same_v<C, StrCol>) {
-            StrKey k(c);
-            return assign(table, k);
-          } else {
-            NumKey<typename decltype(c.values)::value_type> k(c);
-            return assign(table, k);
-          }
-        },
-        *keys.columns.front().col);
-  }
-  ManyKeys k(keys);
-  return assign(table, k);
-}
-
 // The row number of a position, with a row index or without.
 struct Indexed {
   const std::uint32_t* index;
@@ -443,6 +298,24 @@ void lay_out(const Id* ids, RowOf row_of, std::span<const std::uint64_t> starts,
 
 }  // namespace
 
+Assignment assign_column(const Table& table, const Col& key) {
+  return std::visit(
+      [&table](const auto& c) {
+        using C = std::decay_t<decltype(c)>;
+        if constexpr (std::is_same_v<C, StrCol>) {
+          return assign_texts(table, c);
+        } else {
+          if constexpr (std::is_same_v<C, I64Col>) {
+            Assignment a;
+            if (assign_by_range(table, c, a)) return a;
+          }
+          NumKey<typename decltype(c.values)::value_type> k(c);
+          return assign(table, k);
+        }
+      },
+      key);
+}
+
 Result<Groups> Table::group(std::span<const std::string> names) const {
   auto keys = select(names);
   if (!keys) return fail(std::move(keys.error()));
@@ -458,7 +331,8 @@ Result<Groups> Table::group(std::span<const std::string> names) const {
     return out;
   }
 
-  Assignment a = assign_keys(*this, *keys);
+  Assignment a =
+      keys->columns.size() == 1 ? assign_column(*this, *keys->columns.front().col) : assign_many(*this, *keys);
   out.firsts = std::move(a.firsts);
   out.counts = std::move(a.counts);
   // With one group the ids say nothing: each position is in group 0.

@@ -9,7 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import kelo_frame as kf
-from gapped import cells, frame
+from gapped import cells, frame, same
 
 I64_MIN, I64_MAX = -(2**63), 2**63 - 1
 
@@ -311,3 +311,45 @@ def test_grouping_and_aggregates_match_plain_python(case):
     for name in f.names():
         for method in ("sum", "mean", "min", "max"):
             check_aggregate(f, g, keys, groups, name, method)
+
+
+# Larger random tables for the grouping paths that small ones never reach: many groups (ids past 8 and
+# 16 bits), integer keys over a small range or a wide one, several keys whose group counts multiply past
+# a direct table or past 64 bits, missing keys, NaN and -0.0, and views (a sort, then a slice).
+KEY_CELLS = {
+    "i64 few": lambda r: r.choice([None, 0, 1, -1, 7]),
+    "i64 range": lambda r: r.choice([None, r.randrange(-50, 300)]) if r.random() < 0.1 else r.randrange(-50, 300),
+    "i64 wide": lambda r: r.randrange(I64_MIN, I64_MAX),
+    "f64": lambda r: r.choice([None, 0.0, -0.0, math.nan, math.inf, r.random(), float(r.randrange(900))]),
+    "str few": lambda r: r.choice([None, "", "a", "abcdabcd", "abcdabcdabcdabcdabcd"]),
+    "str many": lambda r: r.choice([None, f"id{r.randrange(10**6)}", "x" * r.randrange(40)]),
+}
+
+
+@pytest.mark.parametrize(
+    "kinds",
+    [["i64 few"], ["i64 range"], ["i64 wide"], ["f64"], ["str few"], ["str many"], ["str few", "i64 range"],
+     ["str many", "f64", "i64 range"], ["i64 wide", "str many", "i64 wide", "f64", "i64 wide"]],
+)
+def test_large_groupings_match_plain_python(kinds):
+    import random
+
+    r = random.Random(" ".join(kinds))
+    height = 80_000 if kinds == ["str many"] else 6000
+    dtypes = [k.split()[0] for k in kinds]
+    cols = [[KEY_CELLS[k](r) for _ in range(height)] for k in kinds]
+    names = [f"c{i}" for i in range(len(kinds))]
+    text = ",".join(["o", "v", *names]) + "\n" + "".join(
+        f"{r.randrange(height)},{r.randrange(-9, 9)}," + ",".join(cell_text(d, c[i]) for d, c in zip(dtypes, cols))
+        + "\n" for i in range(height))
+    f = kf.read_csv(text)
+    for view in (f, f.sort("o", False).tail(height - 7)):
+        g = view.group(names)
+        groups = reference_groups(view, names)
+        counted = view.group(names).count()
+        firsts = [rows[0] for rows in groups]
+        for k in names:
+            assert same(cells(counted, k), [cells(view, k)[i] for i in firsts])
+        assert counted.ints("count") == [len(rows) for rows in groups]
+        v = cells(view, "v")
+        assert g.sum("v").ints("v") == [sum(v[i] for i in rows) for rows in groups]

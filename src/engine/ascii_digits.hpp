@@ -11,7 +11,8 @@
 
 namespace kelo_frame {
 
-constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+// One unsigned compare: bytes below '0' wrap to large values.
+constexpr bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
 
 inline std::uint64_t load8(const char* p) noexcept {
   std::uint64_t v;

@@ -2,6 +2,8 @@
 // at run time; SSE2 is part of x86-64 itself.
 #include "block_masks.hpp"
 
+#include "engine/cpu.hpp"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #define KELO_X86 1
@@ -66,7 +68,7 @@ void classify_sse2(const char* p, std::size_t blocks, BlockMasks* out) noexcept 
 
 using Classifier = void (*)(const char*, std::size_t, BlockMasks*) noexcept;
 
-Classifier pick() noexcept { return __builtin_cpu_supports("avx2") ? classify_avx2 : classify_sse2; }
+Classifier pick() noexcept { return cpu::has_avx2() ? classify_avx2 : classify_sse2; }
 
 }  // namespace
 

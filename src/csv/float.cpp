@@ -11,13 +11,15 @@
 // the standard library's correctly rounded conversion.
 #include "float.hpp"
 
+#include "engine/ascii_digits.hpp"
+#include "engine/pow10.hpp"
+#include "engine/u128.hpp"
 #include "pow5_table.hpp"
 
 #include <bit>
 #include <cfloat>
 #include <charconv>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <system_error>
 
@@ -27,53 +29,12 @@ namespace {
 // The exact fast path needs each double operation rounded once, to double.
 static_assert(FLT_EVAL_METHOD == 0, "double arithmetic must not use extended precision");
 
-constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                  1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-constexpr std::int64_t kMaxExactPow10 = 22;
+constexpr auto kMaxExactPow10 = static_cast<std::int64_t>(kExactPow10.size()) - 1;
 constexpr std::uint64_t kMaxExactInt = std::uint64_t{1} << 53;
 // Exponent digits beyond this bound cannot change the result (the value is
 // then far outside the float range whatever the significand), so the exponent
 // saturates here instead of overflowing.
 constexpr std::int64_t kExponentCap = std::int64_t{1} << 40;
-
-inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
-
-inline std::uint64_t load8(const char* p) {
-  std::uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-inline std::uint32_t load4(const char* p) {
-  std::uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-// True when all eight bytes are ASCII digits.
-inline bool eight_digits(std::uint64_t v) {
-  return (((v + 0x4646464646464646U) | (v - 0x3030303030303030U)) & 0x8080808080808080U) == 0;
-}
-
-// True when all four bytes are ASCII digits.
-inline bool four_digits(std::uint32_t v) { return (((v + 0x46464646U) | (v - 0x30303030U)) & 0x80808080U) == 0; }
-
-// The value of eight ASCII digits loaded little-endian (first digit lowest).
-inline std::uint64_t eight_digits_value(std::uint64_t v) {
-  v -= 0x3030303030303030U;
-  v = (v * 10) + (v >> 8);  // pairs of digits in every other byte
-  v = (((v & 0x000000FF000000FFU) * (100 + (1000000ULL << 32))) +
-       (((v >> 16) & 0x000000FF000000FFU) * (1 + (10000ULL << 32)))) >>
-      32;
-  return v;
-}
-
-// The value of four ASCII digits loaded little-endian.
-inline std::uint32_t four_digits_value(std::uint32_t v) {
-  v -= 0x30303030U;
-  v = ((v * 10) + (v >> 8)) & 0x00FF00FFU;  // pairs of digits in bytes 0 and 2
-  return (v & 0xFFU) * 100 + (v >> 16);
-}
 
 // Reads the run of digits at p into w and returns the end of the run: eight
 // digits at a time while eight bytes remain, then four, then one by one. w
@@ -109,18 +70,6 @@ inline bool is_word(const char* p, const char* end, std::string_view word) {
     ++p;
   }
   return true;
-}
-
-__extension__ typedef unsigned __int128 u128;
-
-struct Product {
-  std::uint64_t high;
-  std::uint64_t low;
-};
-
-inline Product multiply(std::uint64_t a, std::uint64_t b) {
-  const u128 p = static_cast<u128>(a) * b;
-  return {static_cast<std::uint64_t>(p >> 64), static_cast<std::uint64_t>(p)};
 }
 
 // floor(q * log2(10)) + 63 for |q| well beyond the table's range.
@@ -271,7 +220,8 @@ std::optional<double> float_(std::string_view cell) noexcept {
     if (w == 0) return negative ? -0.0 : 0.0;
     if (w <= kMaxExactInt && e10 >= -kMaxExactPow10 && e10 <= kMaxExactPow10) {
       double value = static_cast<double>(w);
-      value = e10 < 0 ? value / kExactPow10[-e10] : value * kExactPow10[e10];
+      value = e10 < 0 ? value / kExactPow10[static_cast<std::size_t>(-e10)]
+                      : value * kExactPow10[static_cast<std::size_t>(e10)];
       return negative ? -value : value;
     }
     const std::uint64_t b = scaled_bits(w, e10) | (negative ? std::uint64_t{1} << 63 : 0);

@@ -6,41 +6,16 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+
+#include "engine/ascii_digits.hpp"
+#include "engine/pow10.hpp"
 
 namespace kelo_frame::csv {
-
-namespace int_detail {
-
-inline constexpr std::uint64_t kPow10[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
-
-inline std::uint64_t load8(const char* p) noexcept {
-  std::uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-// True when all eight bytes (little-endian load) are ASCII digits.
-inline bool eight_digits(std::uint64_t v) noexcept {
-  return (((v + 0x4646464646464646U) | (v - 0x3030303030303030U)) & 0x8080808080808080U) == 0;
-}
-
-// The value of eight ASCII digits loaded little-endian (first digit lowest).
-inline std::uint64_t eight_digits_value(std::uint64_t v) noexcept {
-  v -= 0x3030303030303030U;
-  v = (v * 10) + (v >> 8);
-  return (((v & 0x000000FF000000FFU) * (100 + (1000000ULL << 32))) +
-          (((v >> 16) & 0x000000FF000000FFU) * (1 + (10000ULL << 32)))) >>
-         32;
-}
-
-}  // namespace int_detail
 
 // Parses the integer text [p, end). limit is the end of the readable memory
 // around it (at or after end): the digits are read 8 bytes at a time, and a
 // tail shorter than 8 is loaded whole when 8 bytes are readable there.
 [[nodiscard]] inline bool parse_int(const char* p, const char* end, const char* limit, std::int64_t& out) noexcept {
-  using namespace int_detail;
   if (p == end) return false;
   bool negative = false;
   if (*p == '+' || *p == '-') {

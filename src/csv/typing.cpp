@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/prefetch.hpp"
 #include "float.hpp"
 #include "int_text.hpp"
 
@@ -70,7 +71,7 @@ std::size_t ColumnBuilder::add_ints(const Bounds* spans, std::size_t base, std::
   const Bounds* const f = spans - base;  // f[r]: the field of row r
   const std::size_t ahead = r1 > kAhead ? r1 - kAhead : 0;
   for (std::size_t r = done_; r < r1; ++r) {
-    if (r < ahead) __builtin_prefetch(s + f[r + kAhead].start);
+    if (r < ahead) prefetch(s + f[r + kAhead].start);
     const Bounds b = f[r];
     if (b.start == b.end) {
       set_missing(valid_, r);
@@ -141,7 +142,7 @@ void ColumnBuilder::add_texts(const Bounds* spans, std::size_t base, std::size_t
     std::size_t at = old;
     const std::size_t ahead = r1 > kAhead ? r1 - kAhead : 0;
     for (std::size_t r = done_; r < r1; ++r) {
-      if (r < ahead) __builtin_prefetch(s + f[r + kAhead].start);
+      if (r < ahead) prefetch(s + f[r + kAhead].start);
       const Bounds b = f[r];
       const std::size_t len = b.end - b.start;
       if (len == 0) {

@@ -27,7 +27,9 @@
 #include <emmintrin.h>
 #endif
 
+#include "engine/ascii_digits.hpp"
 #include "engine/fresh_pages.hpp"
+#include "engine/pow10.hpp"
 #include "field.hpp"
 #include "float.hpp"
 #include "repr/digits.hpp"
@@ -170,7 +172,6 @@ std::size_t row_guess(const Table& table) {
   return n + 1;
 }
 
-constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 constexpr bool is_letter(char c, char lower) noexcept { return (c | 0x20) == lower; }
 
 // False when the text cannot be a float text: a float text is a sign and a
@@ -249,13 +250,6 @@ constexpr std::array<char, 200> kPairs = [] {
   return t;
 }();
 
-constexpr std::array<std::uint64_t, 20> kPow10 = [] {
-  std::array<std::uint64_t, 20> t{};
-  t[0] = 1;
-  for (std::size_t i = 1; i < t.size(); ++i) t[i] = t[i - 1] * 10;
-  return t;
-}();
-
 // The last n digits (1 to 8) of x < 10^8, leading zeros included where x
 // has fewer, stored as one word at out (8 bytes written).
 inline char* put_word_tail(char* out, std::uint64_t x, int n) noexcept {
@@ -275,10 +269,7 @@ inline char* put_i64(char* out, std::int64_t value) noexcept {
     *out++ = '-';
     u = 0 - u;
   }
-  // Digits: floor(log10(u)) + 1, from the bit length (1233 / 4096 ~ log10 2).
-  const int bits = 64 - std::countl_zero(u | 1);
-  const int t = (bits * 1233) >> 12;
-  const int n = t + (u >= kPow10[static_cast<std::size_t>(t)] ? 1 : 0) + (u == 0 ? 1 : 0);
+  const int n = decimal_digits(u | 1);  // u | 1 has u's digit count, and 0 has one digit
   if (u < kPow10[8]) return put_word_tail(out, u, n);
   if (u < kPow10[16]) {
     const std::uint64_t high = u / kPow10[8];

@@ -2,13 +2,12 @@
 
 #include <string>
 
+#include "ascii_digits.hpp"
 #include "quote.hpp"
 
 namespace kelo_frame {
 
 namespace {
-
-constexpr bool is_digit(char ch) noexcept { return ch >= '0' && ch <= '9'; }
 
 constexpr std::int32_t digit(char ch) noexcept { return ch - '0'; }
 

@@ -38,27 +38,16 @@
 #include <cstring>
 
 #include "digits.hpp"
+#include "engine/pow10.hpp"
+#include "engine/u128.hpp"
 #include "pow10_table.hpp"
 
 namespace kelo_frame::repr {
 namespace {
 
-__extension__ using u128 = unsigned __int128;
-
 // The plain-decimal range of exponents; outside it the text is scientific.
 constexpr int kMinPlainExp = -4;
 constexpr int kMaxPlainExp = 15;
-
-// Powers of ten that are exact floats.
-constexpr std::array<double, 23> kPow10 = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                           1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-constexpr std::array<std::uint64_t, 20> kPow10Int = [] {
-  std::array<std::uint64_t, 20> t{};
-  t[0] = 1;
-  for (std::size_t i = 1; i < t.size(); ++i) t[i] = t[i - 1] * 10;
-  return t;
-}();
 
 // The fast path's range of decimal exponents and its number of digits.
 constexpr int kFastMinExp = -8;
@@ -90,11 +79,11 @@ bool short_decimal(double a, Decimal& d) noexcept {
   if (e10 < kFastMinExp || e10 > kFastMaxExp) return false;
   // Scale a to between 10^14 and 10^15.
   int k = kFastDigits - 1 - e10;
-  double t = a * kPow10[static_cast<std::size_t>(k)];
-  if (t >= kPow10[kFastDigits]) {
+  double t = a * kExactPow10[static_cast<std::size_t>(k)];
+  if (t >= kExactPow10[kFastDigits]) {
     if (k == 0) return false;
     --k;
-    t = a * kPow10[static_cast<std::size_t>(k)];
+    t = a * kExactPow10[static_cast<std::size_t>(k)];
   }
   // Round to an integer (adding and removing 2^52 rounds to nearest). If a is
   // the nearest float to some decimal V / 10^k with V an integer of at most 15
@@ -103,7 +92,7 @@ bool short_decimal(double a, Decimal& d) noexcept {
   // rounds to a.
   constexpr double kRound = 4503599627370496.0;
   const double scaled = (t + kRound) - kRound;
-  if (scaled / kPow10[static_cast<std::size_t>(k)] != a) return false;
+  if (scaled / kExactPow10[static_cast<std::size_t>(k)] != a) return false;
   d.m = static_cast<std::uint64_t>(scaled);
   d.e = -k;
   return true;
@@ -123,13 +112,13 @@ constexpr int floor_log2_pow10(int e) noexcept { return static_cast<int>((e * 91
 // the true power by less than one unit, which moves the quotient by less than
 // 2^-66, so only there can the approximation decide a comparison.
 inline bool round_to_odd(std::uint64_t g_high, std::uint64_t g_low, std::uint64_t cp, std::uint64_t& out) noexcept {
-  const u128 low = static_cast<u128>(g_low) * cp;
-  const u128 high = static_cast<u128>(g_high) * cp;
-  const u128 mid = (low >> 64) + static_cast<std::uint64_t>(high);  // bits 64..128 of the product
+  const Product low = multiply(g_low, cp);
+  const Product high = multiply(g_high, cp);
+  const u128 mid = u128{low.high} + high.low;  // bits 64..128 of the product
   const auto mid_low = static_cast<std::uint64_t>(mid);
   const std::uint64_t fraction = mid_low & 0x7FFFFFFFFFFFFFFFU;  // the top 63 bits of the fraction
   if (fraction == 0 || fraction == 0x7FFFFFFFFFFFFFFFU) return false;
-  const auto top = static_cast<std::uint64_t>(high >> 64) + static_cast<std::uint64_t>(mid >> 64);
+  const auto top = high.high + static_cast<std::uint64_t>(mid >> 64);
   out = ((top << 1) | (mid_low >> 63)) | 1U;
   return true;
 }
@@ -210,13 +199,6 @@ Decimal to_chars_digits(double a) noexcept {
   return d;
 }
 
-// The number of decimal digits of m > 0: floor(log10(m)) + 1, from the bit
-// length (1233 / 4096 ~ log10 2).
-inline int digit_count(std::uint64_t m) noexcept {
-  const int t = ((64 - std::countl_zero(m)) * 1233) >> 12;
-  return t + (m >= kPow10Int[static_cast<std::size_t>(t)] ? 1 : 0);
-}
-
 // 16 text bytes, the first in memory at the lowest position, with a store and
 // a way to drop the first bytes.
 struct Text16 {
@@ -242,10 +224,10 @@ char* put_decimal(char* out, Decimal dec) noexcept {
   // made at once from m; the digit count (found alongside) then says where
   // the significand starts.
   const std::uint64_t m = dec.m;
-  const int count = digit_count(m);
+  const int count = decimal_digits(m);
   const int exp = dec.e + count - 1;
-  const std::uint64_t top = m / kPow10Int[16];
-  const std::uint64_t rest = m - top * kPow10Int[16];
+  const std::uint64_t top = m / kPow10[16];
+  const std::uint64_t rest = m - top * kPow10[16];
   const std::uint64_t upper = rest / 100000000;
   const u128 places = static_cast<u128>(digit_word(rest - upper * 100000000)) << 64 | digit_word(upper);
   // The first digit and the places after it, moved to the front (count < 17:

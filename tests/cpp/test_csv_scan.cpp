@@ -6,6 +6,7 @@
 
 #include "csv/block_masks.hpp"
 #include "csv/scan.hpp"
+#include "engine/cpu.hpp"
 
 namespace kelo_frame::csv {
 namespace {
@@ -126,7 +127,7 @@ TEST(CsvScan, VectorMasksEqualBytewise) {
 #if defined(__x86_64__)
     classify_blocks_sse2(bytes.data(), 32, got);
     same("sse2");
-    if (__builtin_cpu_supports("avx2")) {
+    if (cpu::has_avx2()) {
       classify_blocks_avx2(bytes.data(), 32, got);
       same("avx2");
     }

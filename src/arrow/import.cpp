@@ -190,6 +190,8 @@ Result<void> fill_numbers(const Slice& s, const Field& f, NumCol<Out>& out) {
 template <class Out>
 Result<void> fill_numbers(const Slice& s, const Field& f, NumCol<Out>& out) {
   const Simple& k = f.values;
+  // An empty slice has nothing to copy, and its buffers may be null.
+  if (s.length == 0) return {};
   // The common case, same width and no missing cell, is one copy.
   if constexpr (std::is_same_v<Out, double>) {
     if (k.width == 8 && s.parent_valid == nullptr && validity_of(*s.child) == nullptr) {

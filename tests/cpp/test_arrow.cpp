@@ -41,7 +41,9 @@ bool same_cells(const Table& a, const Table& b) {
           if constexpr (std::is_same_v<std::decay_t<decltype(cx)>, StrCol>) {
             return cx.offsets == cy.offsets && cx.bytes == cy.bytes;
           } else {
-            return std::memcmp(cx.values.data(), cy.values.data(), cx.values.size() * 8) == 0;
+            return cx.values.size() == cy.values.size() &&
+                   (cx.values.empty() ||
+                    std::memcmp(cx.values.data(), cy.values.data(), cx.values.size() * 8) == 0);
           }
         },
         *x);

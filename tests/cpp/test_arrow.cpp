@@ -42,8 +42,7 @@ bool same_cells(const Table& a, const Table& b) {
             return cx.offsets == cy.offsets && cx.bytes == cy.bytes;
           } else {
             return cx.values.size() == cy.values.size() &&
-                   (cx.values.empty() ||
-                    std::memcmp(cx.values.data(), cy.values.data(), cx.values.size() * 8) == 0);
+                   (cx.values.empty() || std::memcmp(cx.values.data(), cy.values.data(), cx.values.size() * 8) == 0);
           }
         },
         *x);

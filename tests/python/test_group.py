@@ -349,7 +349,8 @@ def test_large_groupings_match_plain_python(kinds):
         counted = view.group(names).count()
         firsts = [rows[0] for rows in groups]
         for k in names:
-            assert same(cells(counted, k), [cells(view, k)[i] for i in firsts])
+            src = cells(view, k)
+            assert same(cells(counted, k), [src[i] for i in firsts])
         assert counted.ints("count") == [len(rows) for rows in groups]
         v = cells(view, "v")
         assert g.sum("v").ints("v") == [sum(v[i] for i in rows) for rows in groups]

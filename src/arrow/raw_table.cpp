@@ -77,9 +77,13 @@ Result<Col> read_texts(const RawColumn& raw, std::uint64_t height) {
     return fail(corrupt(raw.name, "its offsets do not span its bytes"));
   }
   out.bytes.assign(reinterpret_cast<const char*>(raw.bytes.data()), raw.bytes.size());
-  const bool ascii = all_ascii(out.bytes.data(), out.bytes.size());
+  // Every offset is checked before any cell is read: with the ends pinned,
+  // offsets in order keep every cell inside the bytes.
   for (std::uint64_t r = 0; r < height; ++r) {
     if (out.offsets[r + 1] < out.offsets[r]) return fail(corrupt(raw.name, "its offsets are out of order"));
+  }
+  const bool ascii = all_ascii(out.bytes.data(), out.bytes.size());
+  for (std::uint64_t r = 0; r < height; ++r) {
     if (!valid->present(r)) {
       if (out.offsets[r + 1] != out.offsets[r]) return fail(corrupt(raw.name, "a missing cell holds text"));
     } else if (!ascii && !valid_utf8(out.at(r))) {

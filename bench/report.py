@@ -345,7 +345,10 @@ def write(meta: dict, results: list[dict], md_path: str, png_path: str) -> None:
         "",
         f"Measured {meta['date']} by `scripts/bench.sh{' --quick' if meta.get('quick') else ''}` "
         f"(which runs `bench/run.py`) in {meta['seconds'] // 60} min {meta['seconds'] % 60} s, "
-        f"kelo_frame at commit {m.get('commit', '?')}.",
+        f"kelo_frame at commit {m.get('commit', '?')}."
+        + "".join(f" Re-measured {u['date']} at commit {u.get('commit', '?')} (`bench/run.py --merge`, load "
+                  f"average {u['load_average'][0]:g}-{u['load_average'][1]:g}): {', '.join(u['what'])}."
+                  for u in meta.get("updated", ())),
         "",
         f"- Machine: {m.get('cpu')}, {m.get('cores')} cores"
         + (f" ({m['hypervisor']} virtual machine)" if m.get("hypervisor") else "")

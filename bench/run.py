@@ -157,6 +157,31 @@ def _threads(rows: int, repeats: int, data_args: list[str], timeout: float) -> d
         return {"error": f"exit {proc.returncode}: {' | '.join(tail)}"}
 
 
+def _merged(path: str, meta: dict, results: list[dict]) -> tuple[dict, list[dict]]:
+    """The earlier run's results with this run's in place of the same
+    (library, task, size), and its sections replaced by those this run
+    measured. The earlier run's date and settings stay the report's; what
+    was re-measured, and when, is listed under "updated"."""
+    with open(path) as f:
+        old = json.load(f)
+    key = lambda r: (r.get("lib"), r.get("task"), r.get("rows"))  # noqa: E731
+    new = {key(r): r for r in results}
+    merged = [new.pop(key(r), r) for r in old["results"]]
+    merged.extend(new.values())
+    out = dict(old["meta"])
+    what = sorted({f"{r['task']} {r['rows']:.0e}" for r in results})
+    for section in ("interchange", "threads", "scaling"):
+        if meta.get(section):
+            out[section] = meta[section]
+            what.append(section)
+    if meta.get("versions"):
+        out["versions"] = {**out.get("versions", {}), **meta["versions"]}
+    out["updated"] = [*out.get("updated", []),
+                      {"date": meta["date"], "commit": meta["machine"].get("commit"), "what": what,
+                       "load_average": meta["load_average"]}]
+    return out, merged
+
+
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--quick", action="store_true", help="1e6 rows, 1 process of 2 calls, fewer peers")
@@ -177,6 +202,12 @@ def main(argv=None) -> int:
     p.add_argument("--no-interchange", action="store_true", help="leave out the Arrow/pickle timings")
     p.add_argument("--threads-only", action="store_true",
                    help="run only the two-thread section (bench/threads.py) at the largest size and print it")
+    p.add_argument("--merge", action="store_true",
+                   help="re-measure only what this run selects and merge it into the existing --out-json: "
+                        "its results replace the same (library, task, size) and the sections it ran, the rest "
+                        "is kept; the report says what was re-measured and when")
+    p.add_argument("--no-tasks", action="store_true",
+                   help="measure no task, only the interchange, two-thread and scaling sections (with --merge)")
     a = p.parse_args(argv)
 
     sizes = a.sizes or ([1_000_000] if a.quick else [1_000_000, 10_000_000])
@@ -227,7 +258,7 @@ def main(argv=None) -> int:
             print(f"bench: kelo_frame tasks not working yet: {', '.join(broken)}", file=sys.stderr)
 
     plan = []
-    for rows in sizes:
+    for rows in sizes if not a.no_tasks else ():
         for task in tasks:
             for lib in libs:
                 if lib.max_rows and rows > lib.max_rows:
@@ -288,6 +319,8 @@ def main(argv=None) -> int:
     if not a.no_scaling and not a.sizes and "kelo_frame" in [lib.key for lib in libs]:
         meta["scaling"] = scaling.run(quick=a.quick, libs=[k for k in scaling.PEERS if k in meta["libs"]])
         meta["seconds"] = round(time.time() - started)
+    if a.merge:
+        meta, results = _merged(a.out_json, meta, results)
     os.makedirs(os.path.dirname(a.out_json), exist_ok=True)
     with open(a.out_json, "w") as f:
         json.dump({"meta": meta, "results": results}, f, indent=1)

@@ -65,6 +65,7 @@ class TextAssigner {
     map.set_limit(std::uint64_t{std::numeric_limits<Id>::max()} + 1);
     bool large = map.large();
     std::uint64_t* counts = out_.counts.data();
+    std::uint64_t groups = out_.firsts.size();
 
     // With a large table, each row's key is made `ahead` rows early and kept
     // in the ring, and its slot asked for then; a small table is probed
@@ -88,11 +89,12 @@ class TextAssigner {
       }
       const std::uint32_t r = row_of(p);
       const std::uint32_t g = map.find_or_add(k, [text_of, r] { return text_of(r); });
-      if (g == TextTable::none) {
-        if constexpr (sizeof(Id) == 1) counted_ = p;
-        return p;
-      }
-      if (g == out_.firsts.size()) {
+      if (g >= groups) {  // a new group, or none past the limit
+        if (g == TextTable::none) {
+          if constexpr (sizeof(Id) == 1) counted_ = p;
+          return p;
+        }
+        ++groups;
         out_.firsts.push_back(r);
         out_.counts.push_back(0);
         counts = out_.counts.data();

@@ -113,7 +113,8 @@ class TextTable {
     return std::string_view(bytes_).substr(from, ends_[id] - from);
   }
 
-  std::uint32_t add(std::size_t s, const Key& k, std::string_view long_text) {
+  // Out of line, so that the probe inlined into hot loops stays small.
+  [[gnu::noinline]] std::uint32_t add(std::size_t s, const Key& k, std::string_view long_text) {
     const auto id = static_cast<std::uint32_t>(size());
     bytes_.append(long_text);
     ends_.push_back(bytes_.size());

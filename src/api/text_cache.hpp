@@ -7,8 +7,8 @@
 // code cannot tell from separate equal objects except by identity.
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
-#include <vector>
 
 #include "engine/text_table.hpp"
 #include "py.hpp"
@@ -23,7 +23,7 @@ class TextCache {
   PyObject* get(std::string_view text) {
     if (!on_) return make(text);
     const std::uint32_t id = texts_.find_or_add(text);
-    if (id < objects_.size()) {
+    if (id < known_) {
       ++hits_;
       return Py_NewRef(objects_[id]);
     }
@@ -32,7 +32,7 @@ class TextCache {
       on_ = false;  // the text is numbered but has no object: stop looking
       return nullptr;
     }
-    if (id != TextTable::none) objects_.push_back(made);
+    if (id != TextTable::none) objects_[known_++] = made;
     // Mostly distinct texts: hashing and comparing only add cost, so stop
     // looking once a sample shows few repeats.
     if (++misses_ == kSample && hits_ < kSample / 2) on_ = false;
@@ -49,8 +49,11 @@ class TextCache {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   }
 
-  TextTable texts_{kLimit};
-  std::vector<PyObject*> objects_;  // borrowed, by the texts' numbers
+  TextTable texts_{kLimit, 12};
+  // Borrowed, by the texts' numbers: [0, known_) are set. Sized for the
+  // limit up front (untouched pages cost nothing), so a hit is one compare.
+  std::unique_ptr<PyObject*[]> objects_ = std::make_unique_for_overwrite<PyObject*[]>(kLimit);
+  std::uint32_t known_ = 0;
   std::uint64_t hits_ = 0;
   std::uint64_t misses_ = 0;
   bool on_ = true;

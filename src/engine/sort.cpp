@@ -317,7 +317,7 @@ RowIndex prefix_text_rows(Places places, const Texts& text, bool descending) {
 // nothing when there are too many distinct texts for that to pay.
 std::optional<RowIndex> ranked_text_rows(Places places, const Texts& text, bool descending) {
   const std::size_t n = places.size;
-  TextTable distinct(std::min<std::size_t>(std::size_t{1} << 16, n / 4));
+  TextTable distinct(std::min<std::size_t>(std::size_t{1} << 16, n / 4), 10);
   std::vector<std::string_view> texts;  // by number
   LargeBuffer<std::uint32_t> ids(n);
   for (std::size_t i = 0; i < n; ++i) {

@@ -54,8 +54,10 @@ class TextTable {
   // A key equal to no text's but to itself: grouping's missing cell.
   [[nodiscard]] static Key other() noexcept { return Key{ShortText{}, other_hash, other_tag}; }
 
-  // limit: the most texts the table takes (at most none).
-  explicit TextTable(std::uint64_t limit = none) : limit_(limit) { resize(8); }
+  // limit: the most texts the table takes (at most none); 2^bits slots to
+  // start with (a caller expecting a few hundred texts starts with enough
+  // that probes rarely meet another text's slot).
+  explicit TextTable(std::uint64_t limit = none, int bits = 8) : limit_(limit) { resize(bits); }
 
   void set_limit(std::uint64_t limit) noexcept { limit_ = limit; }
   [[nodiscard]] std::uint64_t size() const noexcept { return ends_.size(); }

@@ -1,6 +1,7 @@
 """Times the same few calls with two or more builds of the module, for a
-toolchain or linker change: read_csv of the mixed and G1 texts, a sort by a
-float column and a grouped sum, at 1e6 rows. Each build runs in its own
+toolchain, linker or engine change: read_csv of the mixed and G1 texts, sorts
+by number and text columns (few and many distinct texts), grouped sums by
+number and text keys, filters, and strings(), at 1e6 rows. Each build runs in its own
 interpreter, rounds alternate between the builds, and the medians are printed.
 
     python3 -m bench.compare_builds DIR_WITH_SO [DIR_WITH_SO ...] [--rounds 7]
@@ -36,9 +37,20 @@ print(json.dumps({
     "read_csv mixed": best(lambda: k.read_csv(mixed)),
     "read_csv g1": best(lambda: k.read_csv(g1)),
     "sort f64": best(lambda: m.sort("score", False)),
+    "sort i64": best(lambda: m.sort("id", True)),
     "sort str": best(lambda: m.sort("city", False)),
+    "sort str 20k": best(lambda: m.sort("note", False)),
+    "sort str 100k": best(lambda: g.sort("id3", False)),
+    "sort view str": best(lambda: m.where_gt("qty", 50).sort("note", True)),
     "group sum id1": best(lambda: g.group(["id1"]).sum("v1")),
     "group sum id1,id2": best(lambda: g.group(["id1", "id2"]).sum("v1")),
+    "group sum id3": best(lambda: g.group(["id3"]).sum("v1")),
+    "group sum id6": best(lambda: g.group(["id6"]).sum("v1")),
+    "where_in city": best(lambda: m.where_in("city", ["Paris", "Lima", "Oslo"])),
+    "where_among qty": best(lambda: m.where_among("qty", [1, 5, 9, 50])),
+    "strings city": best(lambda: m.strings("city")),
+    "strings note": best(lambda: m.strings("note")),
+    "strings id3": best(lambda: g.strings("id3")),
 }))
 """
 

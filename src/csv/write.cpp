@@ -241,15 +241,6 @@ inline BlockText copy_block_text(char* out, const char* text, std::size_t n) noe
 // for (wide) white space.
 constexpr bool plain_lead(char c) noexcept { return static_cast<unsigned char>(c) - 0x21U < 0x5EU; }
 
-constexpr std::array<char, 200> kPairs = [] {
-  std::array<char, 200> t{};
-  for (std::size_t i = 0; i < 100; ++i) {
-    t[2 * i] = static_cast<char>('0' + i / 10);
-    t[2 * i + 1] = static_cast<char>('0' + i % 10);
-  }
-  return t;
-}();
-
 // The last n digits (1 to 8) of x < 10^8, leading zeros included where x
 // has fewer, stored as one word at out (8 bytes written).
 inline char* put_word_tail(char* out, std::uint64_t x, int n) noexcept {
@@ -280,11 +271,11 @@ inline char* put_i64(char* out, std::int64_t value) noexcept {
   char* q = end;
   while (u >= 100) {
     q -= 2;
-    std::memcpy(q, &kPairs[2 * (u % 100)], 2);
+    std::memcpy(q, &repr::kPairs[2 * (u % 100)], 2);
     u /= 100;
   }
   if (u >= 10) {
-    std::memcpy(q - 2, &kPairs[2 * u], 2);
+    std::memcpy(q - 2, &repr::kPairs[2 * u], 2);
   } else {
     q[-1] = static_cast<char>('0' + u);
   }

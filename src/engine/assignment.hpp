@@ -5,7 +5,9 @@
 // the positions in order, so that any two of them give the same ids.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "group_ids.hpp"
@@ -20,6 +22,38 @@ struct Assignment {
   std::vector<std::uint32_t> firsts;
   std::vector<std::uint64_t> counts;
 };
+
+// The group ids of `height` positions, assigned by run_from(ids, from): it
+// assigns positions from `from` on and returns the first position whose
+// group id might not fit the ids' width (the height when done). Ids start 8
+// bits wide, which most groupings need alone, and are widened to 16 and then
+// 32 bits, the ids assigned so far copied over.
+template <class RunFrom>
+[[nodiscard]] GroupIds assign_widening(std::uint64_t height, RunFrom run_from) {
+  GroupIds::Buffer<std::uint8_t> ids8(height);
+  std::uint64_t p = run_from(ids8.data(), 0);
+  if (p == height) return GroupIds(std::move(ids8));
+  GroupIds::Buffer<std::uint16_t> ids16(height);
+  std::copy_n(ids8.begin(), p, ids16.begin());
+  ids8 = {};
+  p = run_from(ids16.data(), p);
+  if (p == height) return GroupIds(std::move(ids16));
+  GroupIds::Buffer<std::uint32_t> ids32(height);
+  std::copy_n(ids16.begin(), p, ids32.begin());
+  ids16 = {};
+  run_from(ids32.data(), p);
+  return GroupIds(std::move(ids32));
+}
+
+// Counts the positions [from, height) into their groups' counts. Grouping
+// counts while ids are 8 bits wide (the counts stay in cache); past that,
+// one pass over the ids counts the rest, which costs less than a scattered
+// increment inside the probe loop.
+inline void count_from(const GroupIds& ids, std::uint64_t from, std::uint64_t height, std::uint64_t* counts) {
+  ids.visit([&](const auto* id) {
+    for (std::uint64_t p = from; p < height; ++p) ++counts[id[p]];
+  });
+}
 
 // Groups the positions of table by one key column (of the same height).
 // (group.cpp)

@@ -19,6 +19,7 @@
 #include "assignment.hpp"
 #include "groups.hpp"
 #include "key_equal.hpp"
+#include "prefetch.hpp"
 
 namespace kelo_frame {
 
@@ -79,7 +80,7 @@ class GroupMap {
     }
   }
 
-  void prefetch(std::uint64_t hash) const noexcept { __builtin_prefetch(&slots_[home(hash)]); }
+  void prefetch(std::uint64_t hash) const noexcept { kelo_frame::prefetch(&slots_[home(hash)]); }
   [[nodiscard]] bool large() const noexcept { return slots_.size() * sizeof(Slot) > (std::size_t{32} << 10); }
 
  private:
@@ -147,39 +148,13 @@ class Assigner {
  public:
   Assigner(const Table& table, Keys& keys) : table_(table), keys_(keys) {}
 
-  // Ids start 8 bits wide and are widened when a group id would not fit.
   Assignment run() {
-    const std::uint64_t height = table_.height;
-    GroupIds::Buffer<std::uint8_t> ids8(height);
-    std::uint64_t p = run_from(ids8.data(), 0);
-    if (p == height) return finish(GroupIds(std::move(ids8)));
-    GroupIds::Buffer<std::uint16_t> ids16(height);
-    std::copy_n(ids8.begin(), p, ids16.begin());
-    ids8 = {};
-    p = run_from(ids16.data(), p);
-    if (p == height) return finish(GroupIds(std::move(ids16)));
-    GroupIds::Buffer<std::uint32_t> ids32(height);
-    std::copy_n(ids16.begin(), p, ids32.begin());
-    ids16 = {};
-    run_from(ids32.data(), p);
-    return finish(GroupIds(std::move(ids32)));
-  }
-
- private:
-  // Counts the rows of each group: while ids are 8 bits wide the counts stay
-  // in cache and are kept during the run; past that, one pass over the ids
-  // counts the rest, which costs less than a scattered increment inside the
-  // probe loop.
-  Assignment finish(GroupIds ids) {
-    std::uint64_t* counts = out_.counts.data();
-    const std::uint64_t height = table_.height;
-    ids.visit([&](const auto* id) {
-      for (std::uint64_t p = counted_; p < height; ++p) ++counts[id[p]];
-    });
-    out_.ids = std::move(ids);
+    out_.ids = assign_widening(table_.height, [this](auto* ids, std::uint64_t from) { return run_from(ids, from); });
+    count_from(out_.ids, counted_, table_.height, out_.counts.data());
     return std::move(out_);
   }
 
+ private:
   // Assigns positions from `from` on; stops at the first position that might
   // need a group id wider than Id and returns it (the height when done).
   template <class Id>
@@ -199,15 +174,15 @@ class Assigner {
       }
       keys_.hash(rows, n, hashes.data());
       // Only a map larger than the L1 cache gains from prefetching its slots.
-      const bool prefetch = map_.large();
+      const bool ask_ahead = map_.large();
       constexpr std::size_t ahead = 16;
-      if (prefetch) {
+      if (ask_ahead) {
         for (std::size_t i = 0; i < std::min(ahead, n); ++i) map_.prefetch(hashes[i]);
       }
       const bool may_fill = out_.firsts.size() + n > max_groups;
       for (std::size_t i = 0; i < n; ++i) {
         if (may_fill && out_.firsts.size() == max_groups) return stop<Id>(from + i);
-        if (prefetch && i + ahead < n) map_.prefetch(hashes[i + ahead]);
+        if (ask_ahead && i + ahead < n) map_.prefetch(hashes[i + ahead]);
         const std::uint32_t r = rows[i];
         const std::uint64_t hash = hashes[i];
         const std::uint32_t g = map_.find_or_add(

@@ -21,6 +21,7 @@
 
 #include "assignment.hpp"
 #include "direct_ids.hpp"
+#include "prefetch.hpp"
 
 namespace kelo_frame {
 
@@ -47,7 +48,7 @@ Assignment number_codes(const Codes& codes, const std::uint32_t* index) {
   // Only a map larger than the cache gains from asking for slots ahead.
   constexpr std::uint64_t ahead = 16;
   for (std::uint64_t p = 0; p < height; ++p) {
-    if (p + ahead < height && bits > 14) __builtin_prefetch(&slots[home(codes[p + ahead])]);
+    if (p + ahead < height && bits > 14) prefetch(&slots[home(codes[p + ahead])]);
     const std::uint64_t code = codes[p];
     std::uint64_t s = home(code);
     while (slots[s].id != 0 && slots[s].code != code) s = (s + 1) & mask;

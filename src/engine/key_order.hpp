@@ -1,5 +1,6 @@
-// Stable ordering of places by unsigned 64-bit keys: the radix sort behind
-// sorting by a numeric column (and by the ranks of texts).
+// Stable ordering by unsigned 64-bit keys: the one radix sort behind sorting,
+// by a numeric column, by the ranks of texts, and (sort_keyed) by texts eight
+// bytes at a time.
 //
 // A source describes the places 0 to n - 1:
 //
@@ -26,6 +27,9 @@
 // - When the keys' range and the place fit together in 64 bits, both are
 //   packed into one word whose order is the stable order, halving the memory
 //   moved.
+//
+// sort_keyed sorts (key, row) items that the caller made, in place, by the
+// same split and in-cache sort.
 #pragma once
 
 #include <algorithm>
@@ -39,9 +43,19 @@
 #include <vector>
 
 #include "large_buffer.hpp"
+#include "prefetch.hpp"
 #include "table.hpp"
 
 namespace kelo_frame {
+
+// A key and the row it belongs to. 12 bytes, not 16: the split and the
+// in-cache sort move a quarter less memory for the price of unaligned access,
+// which costs next to nothing.
+struct [[gnu::packed]] Keyed {
+  std::uint64_t key;
+  std::uint32_t row;
+};
+static_assert(sizeof(Keyed) == 12);
 
 namespace key_order_detail {
 
@@ -61,23 +75,6 @@ inline constexpr unsigned max_split = 12;
 inline constexpr std::size_t split_ahead = 16;
 // Inputs of at most this many bytes of items skip the split.
 inline constexpr std::size_t cache_bytes = std::size_t{1} << 20;
-
-// Asks the cache for memory that is about to be written.
-inline void prefetch_for_write(const void* address) noexcept {
-#if defined(__GNUC__) || defined(__clang__)
-  __builtin_prefetch(address, 1);
-#else
-  (void)address;
-#endif
-}
-
-// 12 bytes, not 16: the split and the in-cache sort move a quarter less
-// memory for the price of unaligned access, which costs next to nothing.
-struct [[gnu::packed]] Keyed {
-  std::uint64_t key;
-  std::uint32_t row;
-};
-static_assert(sizeof(Keyed) == 12);
 
 // Item operations: the key bits to sort on and the row to list.
 struct PackedItems {
@@ -110,15 +107,16 @@ void insertion_sort(Item* items, std::size_t m, Ops ops) {
 }
 
 // Sorts the m items of a by key (for packed items the bits below lo hold the
-// place, so the order of whole words is the stable order) and writes their
-// rows to out. b is scratch of m items. Each level splits stably by a digit
-// of about as many values as there are items, taken from the top of the
-// keys' range (key - least); most values then hold zero, one or two items,
-// and one insertion sort over the whole level, which rarely moves an item,
-// finishes it. A level with a crowded value sorts each value's items the same
-// way.
-template <class Item, class Ops, class Emit>
-void cache_sort(Item* a, Item* b, std::size_t m, unsigned lo, std::uint32_t* out, Ops ops, Emit emit) {
+// place, so the order of whole words is the stable order) and writes
+// emit(item) of each to out. b is scratch of m items; out may be a or b
+// itself, since each level writes out only after its last read of both.
+// Each level splits stably by a digit of about as many values as there are
+// items, taken from the top of the keys' range (key - least); most values
+// then hold zero, one or two items, and one insertion sort over the whole
+// level, which rarely moves an item, finishes it. A level with a crowded
+// value sorts each value's items the same way.
+template <class Item, class Ops, class Out, class Emit>
+void cache_sort(Item* a, Item* b, std::size_t m, unsigned lo, Out* out, Ops ops, Emit emit) {
   if (m < insertion_below) {
     insertion_sort(a, m, ops);
     for (std::size_t j = 0; j < m; ++j) out[j] = emit(a[j]);
@@ -368,6 +366,33 @@ class SplitPlan {
   bool summed_ = false;
 };
 
+// Writes make(i, key) of every present place i into its bucket of into (the
+// plan has counted every present key), in place order within each bucket,
+// and calls missing(i) for the others.
+template <class Source, class Make, class Missing, class Item>
+void split(const Source& source, SplitPlan& plan, Make make, Missing missing, Item* into) {
+  const std::vector<std::size_t>& starts = plan.starts();
+  std::vector<std::size_t> next_of(starts.begin(), starts.end() - 1);
+  std::size_t* const next = next_of.data();
+  const SplitPlan::Router router = plan.router();
+  const std::size_t n = source.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (source.present(i)) {
+      const std::uint64_t key = source.key(i);
+      const std::size_t at = next[router.bucket(key)]++;
+      // Ask for the bucket's line after next now, so that it has arrived by
+      // the time it is written (each bucket is written in order).
+      // (As an address only: it may lie past the items, which is harmless
+      // for a prefetch.)
+      prefetch_for_write(
+          reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(into) + (at + split_ahead) * sizeof(Item)));
+      into[at] = make(i, key);
+    } else {
+      missing(i);
+    }
+  }
+}
+
 // The radix sort proper: make(i, key) gives the item of present place i.
 // plan, when given, has counted every present key.
 template <class Source, class Ops, class Make, class Emit>
@@ -391,28 +416,9 @@ void radix_order(Source source, std::size_t present, unsigned lo, SplitPlan* pla
     return;
   }
 
-  // Split: every item is written once, into its bucket.
-  const std::vector<std::size_t>& starts = plan->starts();
-  std::vector<std::size_t> next_of(starts.begin(), starts.end() - 1);
-  std::size_t* const next = next_of.data();
-  Item* const into = items.data();
-  const SplitPlan::Router router = plan->router();
   std::size_t next_missing = present;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (source.present(i)) {
-      const std::uint64_t key = source.key(i);
-      const std::size_t at = next[router.bucket(key)]++;
-      // Ask for the bucket's line after next now, so that it has arrived by
-      // the time it is written (each bucket is written in order).
-      // (As an address only: it may lie past the items, which is harmless
-      // for a prefetch.)
-      prefetch_for_write(
-          reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(into) + (at + split_ahead) * sizeof(Item)));
-      into[at] = make(i, key);
-    } else {
-      out[next_missing++] = source.row(i);
-    }
-  }
+  split(source, *plan, make, [&](std::size_t i) { out[next_missing++] = source.row(i); }, items.data());
+  const std::vector<std::size_t>& starts = plan->starts();
   std::size_t largest = 0;
   for (std::size_t b = 0; b + 1 < starts.size(); ++b) largest = std::max(largest, starts[b + 1] - starts[b]);
   LargeBuffer<Item> scratch(largest);
@@ -546,6 +552,40 @@ RowIndex order_by_keys(const Source& source) {
   RowIndex out(source.size());
   for (std::size_t i = 0; i < out.size(); ++i) out[i] = source.row(i);
   return out;
+}
+
+// Sorts items stably by key, in place; scratch holds as many items. Small
+// inputs are sorted in cache at once; larger ones are split into scratch
+// first, and each bucket sorted back into items.
+inline void sort_keyed(std::span<Keyed> items, std::span<Keyed> scratch) {
+  using namespace key_order_detail;
+  const std::size_t n = items.size();
+  const auto same = [](const Keyed& item) { return item; };
+  if (n * sizeof(Keyed) <= cache_bytes) {
+    cache_sort(items.data(), scratch.data(), n, 0, items.data(), KeyedItems{}, same);
+    return;
+  }
+  struct Items {
+    const Keyed* at;
+    std::size_t count;
+    [[nodiscard]] std::size_t size() const noexcept { return count; }
+    [[nodiscard]] static bool present(std::size_t /*i*/) noexcept { return true; }
+    [[nodiscard]] std::uint64_t key(std::size_t i) const noexcept { return at[i].key; }
+  };
+  const Items source{items.data(), n};
+  std::optional<SplitPlan> plan = SplitPlan::sample(source);  // never nothing: every item is present
+  const SplitPlan::Router router = plan->router();
+  std::size_t* const counts = plan->counts();
+  for (std::size_t i = 0; i < n; ++i) ++counts[router.bucket(source.key(i)) + 1];
+  split(
+      source, *plan, [&items](std::size_t i, std::uint64_t /*key*/) { return items[i]; }, [](std::size_t /*i*/) {},
+      scratch.data());
+  const std::vector<std::size_t>& starts = plan->starts();
+  for (std::size_t b = 0; b + 1 < starts.size(); ++b) {
+    const std::size_t begin = starts[b];
+    cache_sort(scratch.data() + begin, items.data() + begin, starts[b + 1] - begin, 0, items.data() + begin,
+               KeyedItems{}, same);
+  }
 }
 
 }  // namespace kelo_frame

@@ -9,6 +9,9 @@
 #include <cstring>
 #include <type_traits>
 
+#include "cpu.hpp"
+#include "prefetch.hpp"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #define KELO_X86 1
@@ -194,8 +197,8 @@ __attribute__((target("avx2"))) inline void prefetch_ahead(const std::uint64_t* 
   // The bytes of the later word, guessed from this word's length.
   const std::uint64_t text = o[0] + (o[64] - o[0]) * words_ahead;
   for (unsigned i = 0; i < 8; ++i) {
-    _mm_prefetch(reinterpret_cast<const char*>(later + 64 * i), _MM_HINT_T0);
-    _mm_prefetch(bytes + std::min<std::uint64_t>(text + 64 * i, size - 1), _MM_HINT_T0);
+    prefetch(reinterpret_cast<const void*>(later + 64 * i));
+    prefetch(bytes + std::min<std::uint64_t>(text + 64 * i, size - 1));
   }
 }
 
@@ -215,11 +218,6 @@ __attribute__((target("avx2"))) void text_avx2(const std::uint64_t* offsets, std
 
 }  // namespace
 
-bool has_avx2() noexcept {
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  return avx2;
-}
-
 void among_masks_avx2(const std::int64_t* values, std::size_t rows, std::span<const std::int64_t> wanted,
                       std::uint64_t* out) noexcept {
   among_avx2(values, rows, wanted, out);
@@ -237,17 +235,17 @@ void text_masks_avx2(const std::uint64_t* offsets, std::size_t rows, const char*
 
 void among_masks(const std::int64_t* values, std::size_t rows, std::span<const std::int64_t> wanted,
                  std::uint64_t* out) noexcept {
-  has_avx2() ? among_avx2(values, rows, wanted, out) : among_one_by_one(values, rows, wanted, out);
+  cpu::has_avx2() ? among_avx2(values, rows, wanted, out) : among_one_by_one(values, rows, wanted, out);
 }
 
 void among_masks(const double* values, std::size_t rows, std::span<const double> wanted, std::uint64_t* out) noexcept {
-  has_avx2() ? among_avx2(values, rows, wanted, out) : among_one_by_one(values, rows, wanted, out);
+  cpu::has_avx2() ? among_avx2(values, rows, wanted, out) : among_one_by_one(values, rows, wanted, out);
 }
 
 void text_masks(const std::uint64_t* offsets, std::size_t rows, const char* bytes, std::size_t size,
                 std::span<const TextKey> keys, std::uint64_t* out) noexcept {
-  has_avx2() ? text_avx2(offsets, rows, bytes, size, keys, out)
-             : text_masks_scalar(offsets, rows, bytes, size, keys, out);
+  cpu::has_avx2() ? text_avx2(offsets, rows, bytes, size, keys, out)
+                  : text_masks_scalar(offsets, rows, bytes, size, keys, out);
 }
 
 #else

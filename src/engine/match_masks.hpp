@@ -37,7 +37,8 @@ void text_masks(const std::uint64_t* offsets, std::size_t rows, const char* byte
                 std::span<const TextKey> keys, std::uint64_t* out) noexcept;
 
 // The versions behind the functions above, for tests: one cell at a time, and
-// (on x86-64, only where the processor has AVX2) four cells per instruction.
+// (on x86-64, only where the processor has AVX2: cpu::has_avx2) four cells
+// per instruction.
 void among_masks_scalar(const std::int64_t* values, std::size_t rows, std::span<const std::int64_t> wanted,
                         std::uint64_t* out) noexcept;
 void among_masks_scalar(const double* values, std::size_t rows, std::span<const double> wanted,
@@ -45,7 +46,6 @@ void among_masks_scalar(const double* values, std::size_t rows, std::span<const 
 void text_masks_scalar(const std::uint64_t* offsets, std::size_t rows, const char* bytes, std::size_t size,
                        std::span<const TextKey> keys, std::uint64_t* out) noexcept;
 #if defined(__x86_64__)
-[[nodiscard]] bool has_avx2() noexcept;
 void among_masks_avx2(const std::int64_t* values, std::size_t rows, std::span<const std::int64_t> wanted,
                       std::uint64_t* out) noexcept;
 void among_masks_avx2(const double* values, std::size_t rows, std::span<const double> wanted,

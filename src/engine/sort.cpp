@@ -10,8 +10,8 @@
 //   inputs already in order, or in reverse order, after one scan. Texts of a
 //   column with few distinct values are keyed by the rank of their text among
 //   those values and ordered the same way; other texts by their first 8 bytes,
-//   through the (key, row) radix sort below, after which runs of equal keys
-//   are ordered by their next bytes, the same way, until they are resolved.
+//   through sort_keyed (key_order.hpp), after which runs of equal keys are
+//   ordered by their next bytes, the same way, until they are resolved.
 // - Compare: a stable comparison sort reading the cells, for short inputs.
 #include "sort.hpp"
 
@@ -20,7 +20,6 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <memory>
 #include <numeric>
 #include <optional>
 #include <span>
@@ -32,6 +31,7 @@
 #include "key_order.hpp"
 #include "large_buffer.hpp"
 #include "prefetch.hpp"
+#include "text_table.hpp"
 
 namespace kelo_frame {
 
@@ -76,117 +76,6 @@ constexpr std::uint64_t nan_key = ~std::uint64_t{0};
   auto key = std::bit_cast<std::uint64_t>(buffer);
   if constexpr (std::endian::native == std::endian::little) key = std::byteswap(key);
   return descending ? ~key : key;
-}
-
-// ---------------------------------------------------------------------------
-// Radix sort
-
-struct Keyed {
-  std::uint64_t key;
-  std::uint32_t row;
-};
-
-// Stable LSD radix sort of items by bits [lo, hi) of key_of(item), for inputs
-// that fit in cache. Bits above hi must be zero. The bits are split into the
-// fewest digits of at most lsd_bits, of equal width. One pass counts every
-// digit of every key; a digit whose count puts every item in one bucket needs
-// no pass. Returns true when the result is in other, false when in items.
-constexpr unsigned lsd_bits = 8;
-// The most significant digit of a split through memory: 2048 buckets leave
-// about 5,000 items a bucket for 10 million items.
-constexpr unsigned msd_bits = 11;
-// Inputs up to this size are sorted by the least-significant-digit method
-// alone (two buffers of this size fit in the level 2 cache).
-constexpr std::size_t cache_bytes = std::size_t{1} << 19;
-
-template <class Item, class KeyOf>
-bool lsd_sort(std::span<Item> items, std::span<Item> other, unsigned lo, unsigned hi, const KeyOf& key_of) {
-  const std::size_t n = items.size();
-  if (n < 2 || hi <= lo) return false;
-  const unsigned passes = (hi - lo + lsd_bits - 1) / lsd_bits;
-  const unsigned width = (hi - lo + passes - 1) / passes;
-  const std::size_t buckets = std::size_t{1} << width;
-  const std::uint64_t mask = buckets - 1;
-  std::vector<std::size_t> counts(passes * buckets);
-  for (const Item& item : items) {
-    std::uint64_t key = key_of(item) >> lo;
-    for (unsigned d = 0; d < passes; ++d, key >>= width) ++counts[d * buckets + (key & mask)];
-  }
-  Item* src = items.data();
-  Item* dst = other.data();
-  for (unsigned d = 0; d < passes; ++d) {
-    const std::span<std::size_t> next(counts.data() + d * buckets, buckets);
-    if (std::find(next.begin(), next.end(), n) != next.end()) continue;
-    std::size_t sum = 0;
-    for (std::size_t& c : next) sum += std::exchange(c, sum);  // counts become starts
-    const unsigned shift = lo + width * d;
-    for (std::size_t i = 0; i < n; ++i) {
-      const Item item = src[i];
-      dst[next[(key_of(item) >> shift) & mask]++] = item;
-    }
-    std::swap(src, dst);
-  }
-  return src == other.data();
-}
-
-// Stable radix sort of items by bits [lo, hi) of key_of(item); the result
-// lands in other when into_other is true, else in items. Large inputs are
-// first split by their most significant digit (one pass through memory, stable),
-// and each bucket is sorted the same way, so that the many passes of the
-// least-significant-digit sort run on buckets that fit in cache.
-template <class Item, class KeyOf>
-void radix_into(std::span<Item> items, std::span<Item> other, unsigned lo, unsigned hi, const KeyOf& key_of,
-                bool into_other) {
-  const std::size_t n = items.size();
-  if (n * sizeof(Item) <= cache_bytes || hi - lo <= lsd_bits) {
-    const bool in_other = lsd_sort(items, other, lo, hi, key_of);
-    if (in_other != into_other) {
-      if (in_other)
-        std::copy_n(other.data(), n, items.data());
-      else
-        std::copy_n(items.data(), n, other.data());
-    }
-    return;
-  }
-  const unsigned width = std::min(msd_bits, hi - lo);
-  const unsigned shift = hi - width;
-  const std::size_t buckets = std::size_t{1} << width;
-  const std::uint64_t mask = buckets - 1;
-  std::vector<std::size_t> starts(buckets + 1);
-  for (const Item& item : items) ++starts[((key_of(item) >> shift) & mask) + 1];
-  if (std::find(starts.begin() + 1, starts.end(), n) != starts.end()) {
-    radix_into(items, other, lo, shift, key_of, into_other);  // every key shares this digit
-    return;
-  }
-  for (std::size_t b = 1; b <= buckets; ++b) starts[b] += starts[b - 1];
-  std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
-  for (const Item& item : items) other[next[(key_of(item) >> shift) & mask]++] = item;
-  for (std::size_t b = 0; b < buckets; ++b) {
-    const std::size_t begin = starts[b];
-    const std::size_t size = starts[b + 1] - begin;
-    if (size == 0) continue;
-    radix_into(other.subspan(begin, size), items.subspan(begin, size), lo, shift, key_of, !into_other);
-  }
-}
-
-template <class Item, class KeyOf>
-void radix_sort(std::span<Item> items, std::span<Item> scratch, unsigned lo, unsigned hi, KeyOf key_of) {
-  if (items.size() >= 2 && hi > lo) radix_into(items, scratch, lo, hi, key_of, false);
-}
-
-// Sorts items by key: the keys are made relative to their least, so that only
-// the bytes of their range are sorted on. Keys change (equal keys stay equal).
-void sort_keyed(std::span<Keyed> items, std::span<Keyed> scratch) {
-  if (items.size() < 2) return;
-  std::uint64_t least = ~std::uint64_t{0};
-  std::uint64_t most = 0;
-  for (const Keyed& item : items) {
-    least = std::min(least, item.key);
-    most = std::max(most, item.key);
-  }
-  for (Keyed& item : items) item.key -= least;
-  const auto bits = static_cast<unsigned>(std::bit_width(most - least));
-  radix_sort(items, scratch, 0, bits, [](const Keyed& item) { return item.key; });
 }
 
 // The places being sorted: row numbers, or none when place i is row i (a
@@ -408,79 +297,19 @@ void resolve_text_runs(std::span<Keyed> items, std::span<Keyed> scratch, const T
 // Ordering texts through their first 8 bytes, then resolving ties.
 RowIndex prefix_text_rows(Places places, const Texts& text, bool descending) {
   const std::size_t n = places.size;
-  std::vector<Keyed> items(n);
+  LargeBuffer<Keyed> items(n);
   for (std::size_t i = 0; i < n; ++i) {
     text.prefetch_ahead(places.rows, i, n);
     items[i] = Keyed{text_key(text(places[i]), 0, descending), places[i]};
   }
-  std::vector<Keyed> scratch(n);
-  sort_keyed(items, scratch);
-  resolve_text_runs(items, scratch, text, descending);
+  LargeBuffer<Keyed> scratch(n);
+  const std::span<Keyed> all(items.data(), n);
+  sort_keyed(all, {scratch.data(), n});
+  resolve_text_runs(all, {scratch.data(), n}, text, descending);
   RowIndex out(n);
   for (std::size_t i = 0; i < n; ++i) out[i] = items[i].row;
   return out;
 }
-
-[[nodiscard]] inline std::uint64_t text_hash(std::string_view text) noexcept {
-  constexpr std::uint64_t k = 0x9e3779b97f4a7c15;
-  std::uint64_t h = text.size() * k;
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, text.data() + i, 8);
-    h = (h ^ word) * k;
-    h ^= h >> 32;
-  }
-  if (i < text.size()) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, text.data() + i, text.size() - i);
-    h = (h ^ word) * k;
-    h ^= h >> 32;
-  }
-  return h ^ (h >> 29);
-}
-
-// The distinct texts of a column, numbered in order of first appearance,
-// found through an open-addressing hash table of their numbers.
-class Distinct {
- public:
-  explicit Distinct(std::size_t limit) : limit_(limit), slots_(1024, 0) {}
-
-  // The number of text, or none when it would be one text more than the limit.
-  [[nodiscard]] std::optional<std::uint32_t> find_or_add(std::string_view text) {
-    const std::uint64_t hash = text_hash(text);
-    std::size_t slot = hash & (slots_.size() - 1);
-    while (slots_[slot] != 0) {
-      const std::uint32_t id = slots_[slot] - 1;
-      if (hashes_[id] == hash && texts_[id] == text) return id;
-      slot = (slot + 1) & (slots_.size() - 1);
-    }
-    if (texts_.size() == limit_) return std::nullopt;
-    const auto id = static_cast<std::uint32_t>(texts_.size());
-    texts_.push_back(text);
-    hashes_.push_back(hash);
-    slots_[slot] = id + 1;
-    if (2 * texts_.size() > slots_.size()) grow();
-    return id;
-  }
-
-  [[nodiscard]] const std::vector<std::string_view>& texts() const noexcept { return texts_; }
-
- private:
-  void grow() {
-    slots_.assign(2 * slots_.size(), 0);
-    for (std::uint32_t id = 0; id < texts_.size(); ++id) {
-      std::size_t slot = hashes_[id] & (slots_.size() - 1);
-      while (slots_[slot] != 0) slot = (slot + 1) & (slots_.size() - 1);
-      slots_[slot] = id + 1;
-    }
-  }
-
-  std::size_t limit_;
-  std::vector<std::uint32_t> slots_;  // a text's number plus one; 0 is empty
-  std::vector<std::uint64_t> hashes_;
-  std::vector<std::string_view> texts_;
-};
 
 // Columns of few distinct texts (names of cities, categories, dates) are
 // sorted by the rank of each text among the distinct ones: only the distinct
@@ -488,15 +317,17 @@ class Distinct {
 // nothing when there are too many distinct texts for that to pay.
 std::optional<RowIndex> ranked_text_rows(Places places, const Texts& text, bool descending) {
   const std::size_t n = places.size;
-  Distinct distinct(std::min<std::size_t>(std::size_t{1} << 16, n / 4));
+  TextTable distinct(std::min<std::size_t>(std::size_t{1} << 16, n / 4), 10);
+  std::vector<std::string_view> texts;  // by number
   LargeBuffer<std::uint32_t> ids(n);
   for (std::size_t i = 0; i < n; ++i) {
     text.prefetch_ahead(places.rows, i, n);
-    const std::optional<std::uint32_t> id = distinct.find_or_add(text(places[i]));
-    if (!id) return std::nullopt;
-    ids[i] = *id;
+    const std::string_view t = text(places[i]);
+    const std::uint32_t id = distinct.find_or_add(t);
+    if (id == TextTable::none) return std::nullopt;
+    if (id == texts.size()) texts.push_back(t);
+    ids[i] = id;
   }
-  const std::vector<std::string_view>& texts = distinct.texts();
   std::vector<std::uint32_t> order(texts.size());
   std::iota(order.begin(), order.end(), std::uint32_t{0});
   std::sort(order.begin(), order.end(), [&texts](std::uint32_t a, std::uint32_t b) { return texts[a] < texts[b]; });

@@ -1,8 +1,9 @@
-// Decimal digits eight at a time, shared by the float text and the CSV
-// writer's integers.
+// Decimal digits: eight at a time, and the text of two-digit values, shared
+// by the float text and the CSV writer's integers.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace kelo_frame::repr {
@@ -18,6 +19,16 @@ inline constexpr std::array<std::uint16_t, 100> kDigitPairs = [] {
 }();
 
 }  // namespace detail
+
+// The text of every two-digit value: the digits of n < 100 at [2n, 2n + 2).
+inline constexpr std::array<char, 200> kPairs = [] {
+  std::array<char, 200> t{};
+  for (std::size_t i = 0; i < 100; ++i) {
+    t[2 * i] = static_cast<char>('0' + i / 10);
+    t[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return t;
+}();
 
 // The 8 digits of x < 10^8 (leading zeros included) as the bytes of one
 // word, the first digit in the lowest byte, each byte holding the digit's

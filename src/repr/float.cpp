@@ -54,15 +54,6 @@ constexpr int kFastMinExp = -8;
 constexpr int kFastMaxExp = 14;
 constexpr int kFastDigits = 15;
 
-constexpr std::array<char, 200> kPairs = [] {
-  std::array<char, 200> t{};
-  for (int i = 0; i < 100; ++i) {
-    t[static_cast<std::size_t>(2 * i)] = static_cast<char>('0' + i / 10);
-    t[static_cast<std::size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
-  }
-  return t;
-}();
-
 // A positive decimal m x 10^e.
 struct Decimal {
   std::uint64_t m = 0;

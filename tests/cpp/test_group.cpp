@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "engine/groups.hpp"
-#include "engine/key_store.hpp"
+#include "engine/short_text.hpp"
 
 namespace kelo_frame {
 namespace {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/cpu.hpp"
 #include "engine/match_masks.hpp"
 
 namespace kelo_frame {
@@ -28,7 +29,7 @@ template <class T>
 std::vector<AmongFn<T>> among_versions() {
   std::vector<AmongFn<T>> out{among_masks, among_masks_scalar};
 #if defined(__x86_64__)
-  if (has_avx2()) out.push_back(among_masks_avx2);
+  if (cpu::has_avx2()) out.push_back(among_masks_avx2);
 #endif
   return out;
 }
@@ -39,7 +40,7 @@ using TextFn = void (*)(const std::uint64_t*, std::size_t, const char*, std::siz
 std::vector<TextFn> text_versions() {
   std::vector<TextFn> out{text_masks, text_masks_scalar};
 #if defined(__x86_64__)
-  if (has_avx2()) out.push_back(text_masks_avx2);
+  if (cpu::has_avx2()) out.push_back(text_masks_avx2);
 #endif
   return out;
 }

@@ -42,8 +42,10 @@ def test_add_and_read_back():
         [str(i % 5000) for i in range(20000)],
         # Longer texts that differ only between equal first and last 8 bytes.
         [f"aaaaaaaa{i % 7:05d}zzzzzzzz" for i in range(3000)],
+        # Repeats, then more distinct texts than the cache keeps, each twice.
+        ["x"] * 3000 + [f"u{i % 70000}" for i in range(140000)],
     ],
-    ids=["repeats", "distinct", "colliding", "same-ends"],
+    ids=["repeats", "distinct", "colliding", "same-ends", "past-limit"],
 )
 def test_strings_read_back_equal_cells(values):
     f = Frame()

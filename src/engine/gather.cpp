@@ -5,13 +5,15 @@
 // cell read is a cache miss; the loops ask for cells a fixed distance ahead
 // (prefetch.hpp) to keep many misses in flight. Values are copied without a
 // look at validity (a missing cell holds zero in storage), and validity is
-// built a word at a time. Texts take two passes: the first reads each cell's
+// built a word at a time. The output's fresh pages are asked for ahead of the
+// writes (fresh_pages.hpp), huge ones where free. Texts take two passes: the first reads each cell's
 // offsets once, noting its start and summing the lengths; the second reads
 // those starts in order and copies the bytes, short texts as whole blocks.
 #include <algorithm>
 #include <cstring>
 #include <string>
 
+#include "fresh_pages.hpp"
 #include "large_buffer.hpp"
 #include "prefetch.hpp"
 #include "table.hpp"
@@ -34,16 +36,26 @@ Validity gather_validity(const Validity& src, std::span<const std::uint32_t> row
   return Validity::from_words(std::move(words));
 }
 
+// Rows written between two requests for the output's next fresh pages.
+constexpr std::size_t step = 16384;
+
 template <class T>
 NumCol<T> gather_num(const NumCol<T>& src, std::span<const std::uint32_t> rows) {
-  NumCol<T> out;
-  out.values.resize(rows.size());
-  T* values = out.values.data();
-  const T* from = src.values.data();
   const std::size_t n = rows.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i + prefetch_distance < n) prefetch(from + rows[i + prefetch_distance]);
-    values[i] = from[rows[i]];
+  NumCol<T> out;
+  out.values.reserve(n);
+  prefer_huge_pages(out.values.data(), n * sizeof(T));
+  PagesAhead pages;
+  const T* from = src.values.data();
+  for (std::size_t k = 0; k < n; k += step) {
+    const std::size_t m = std::min(step, n - k);
+    pages.before(out.values.data(), k, k + m, n);
+    out.values.resize(k + m);  // zeroes one step, in cache
+    T* values = out.values.data();
+    for (std::size_t i = k; i < k + m; ++i) {
+      if (i + prefetch_distance < n) prefetch(from + rows[i + prefetch_distance]);
+      values[i] = from[rows[i]];
+    }
   }
   out.valid = gather_validity(src.valid, rows);
   return out;
@@ -57,21 +69,33 @@ StrCol gather_str(const StrCol& src, std::span<const std::uint32_t> rows) {
   const std::size_t n = rows.size();
   const std::uint64_t* offsets = src.offsets.data();
   StrCol out;
-  out.offsets.resize(n + 1);
-  std::uint64_t* to = out.offsets.data();
+  out.offsets.reserve(n + 1);
+  prefer_huge_pages(out.offsets.data(), (n + 1) * sizeof(std::uint64_t));
+  PagesAhead pages;
   LargeBuffer<std::uint64_t> starts(n);
   std::uint64_t total = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i + prefetch_distance < n) prefetch(offsets + rows[i + prefetch_distance]);
-    const std::uint32_t r = rows[i];
-    starts[i] = offsets[r];
-    total += offsets[r + 1] - offsets[r];
-    to[i + 1] = total;
+  for (std::size_t k = 0; k < n; k += step) {
+    const std::size_t m = std::min(step, n - k);
+    pages.before(out.offsets.data(), k + 1, k + 1 + m, n + 1);
+    out.offsets.resize(k + 1 + m);
+    std::uint64_t* to = out.offsets.data();
+    for (std::size_t i = k; i < k + m; ++i) {
+      if (i + prefetch_distance < n) prefetch(offsets + rows[i + prefetch_distance]);
+      const std::uint32_t r = rows[i];
+      starts[i] = offsets[r];
+      total += offsets[r + 1] - offsets[r];
+      to[i + 1] = total;
+    }
   }
+  const std::uint64_t* to = out.offsets.data();
   const char* bytes = src.bytes.data();
   const std::uint64_t size = src.bytes.size();
   out.bytes.resize_and_overwrite(total + block, [&](char* dst, std::size_t) {
+    prefer_huge_pages(dst, total + block);
+    PagesAhead byte_pages;
     for (std::size_t i = 0; i < n; ++i) {
+      if (i % step == 0)
+        byte_pages.before(dst, to[i], std::min(to[i] + (std::uint64_t{1} << 20), total), total + block);
       if (i + prefetch_distance < n) prefetch(bytes + starts[i + prefetch_distance]);
       const std::uint64_t from = starts[i];
       const std::uint64_t len = to[i + 1] - to[i];

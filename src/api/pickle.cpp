@@ -1,7 +1,9 @@
 // Pickling: a Frame reduces to its columns' raw buffers (never text or lists),
 // and the module function __unpickle_frame__ rebuilds it, checking every
 // length, offset and text so that a corrupt or hostile payload is a
-// ValueError. A Grouped refuses to be pickled.
+// ValueError. A Grouped refuses to be pickled. With protocol 5 the buffers are
+// the columns' own memory in PickleBuffer objects: written in band without a
+// copy of their own, or carried out of band by a buffer_callback.
 //
 // Pickling and unpickling often happen on helper threads (a multiprocessing
 // pool pickles its tasks on one thread and unpickles results on another), so
@@ -14,6 +16,7 @@
 
 #include "arrow/raw_table.hpp"
 #include "call.hpp"
+#include "column_buffer.hpp"
 #include "errors.hpp"
 #include "interchange.hpp"
 
@@ -38,29 +41,47 @@ Ref bytes_of(std::span<const std::uint8_t> data) {
       PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size())));
 }
 
+// One storage array as pickle should carry it: a copy in a bytes object, or
+// (given pickle's PickleBuffer class) the column's own memory in a
+// PickleBuffer, which protocol 5 writes in band without an extra copy or
+// hands to a buffer_callback to carry out of band.
+Ref buffer_of(const Rc<Col>& col, std::span<const std::uint8_t> data, PyObject* pickle_buffer) {
+  if (pickle_buffer == nullptr) return bytes_of(data);
+  Ref shown = Ref::steal(column_buffer(col, data));
+  if (!shown) return {};
+  return Ref::steal(PyObject_CallFunctionObjArgs(pickle_buffer, shown.get(), nullptr));
+}
+
 // (name, dtype letter, main buffer, text bytes, validity words) per column.
-Ref column_tuple(const arrow::RawColumn& raw) {
+Ref column_tuple(const arrow::RawColumn& raw, const Rc<Col>& col, PyObject* pickle_buffer) {
   Ref name = text_object(raw.name);
   const char letter = dtype_letter(raw.dtype);
   Ref dtype = Ref::steal(PyUnicode_FromStringAndSize(&letter, 1));
-  Ref main = bytes_of(raw.main);
-  Ref bytes = bytes_of(raw.bytes);
-  Ref validity = bytes_of(raw.validity);
+  Ref main = buffer_of(col, raw.main, pickle_buffer);
+  Ref bytes = buffer_of(col, raw.bytes, pickle_buffer);
+  Ref validity = buffer_of(col, raw.validity, pickle_buffer);
   if (!name || !dtype || !main || !bytes || !validity) return {};
   return Ref::steal(PyTuple_Pack(5, name.get(), dtype.get(), main.get(), bytes.get(), validity.get()));
 }
 
-Ref reduce_table(const Table& table) {
+Ref reduce_table(const Table& table, std::int64_t protocol) {
   Ref module = Ref::steal(PyImport_ImportModule("kelo_frame"));
   if (!module) return {};
   Ref rebuild = Ref::steal(PyObject_GetAttrString(module.get(), "__unpickle_frame__"));
   if (!rebuild) return {};
+  Ref pickle_buffer;
+  if (protocol >= 5) {
+    Ref pickle = Ref::steal(PyImport_ImportModule("pickle"));
+    if (!pickle) return {};
+    pickle_buffer = Ref::steal(PyObject_GetAttrString(pickle.get(), "PickleBuffer"));
+    if (!pickle_buffer) return {};
+  }
   const Table stored = arrow::stored(table);
   const auto raws = arrow::raw_columns(stored);
   Ref columns = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(raws.size())));
   if (!columns) return {};
   for (std::size_t i = 0; i < raws.size(); ++i) {
-    Ref column = column_tuple(raws[i]);
+    Ref column = column_tuple(raws[i], stored.columns[i].col, pickle_buffer.get());
     if (!column || PyTuple_SetItem(columns.get(), static_cast<Py_ssize_t>(i), column.release()) < 0) return {};
   }
   Ref version = Ref::steal(PyLong_FromLongLong(pickle_version));
@@ -168,7 +189,7 @@ PyMethodDef frame_from_pickle_def =
 
 PyObject* frame_reduce_ex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr Signature sig{"Frame", "__reduce_ex__", {"protocol"}};
-  // Every protocol gets the same form: bytes objects are written as they are.
+  // Protocols up to 4 get bytes copies of the buffers; 5 gets PickleBuffers.
   return detail::guarded([&]() -> PyObject* {
     PyObject* slots[2] = {};
     if (!bind(sig, args, nargs, kwnames, slots)) return nullptr;
@@ -180,7 +201,7 @@ PyObject* frame_reduce_ex(PyObject* self, PyObject* const* args, Py_ssize_t narg
     auto* frame = reinterpret_cast<FrameObject*>(self);
     BorrowGuard<Table> guard(frame, Borrow::Shared);
     if (!guard.ok()) return nullptr;
-    return reduce_table(frame->payload).release();
+    return reduce_table(frame->payload, protocol).release();
   });
 }
 

@@ -13,9 +13,12 @@
 #include <vector>
 
 #include "engine/date.hpp"
+#include "engine/fresh_pages.hpp"
 #include "engine/quote.hpp"
 #include "format.hpp"
+#include "fresh_append.hpp"
 #include "utf8.hpp"
+#include "validity_words.hpp"
 
 namespace kelo_frame::arrow {
 
@@ -160,69 +163,79 @@ double half_to_double(std::uint16_t h) noexcept {
 }
 
 template <class Out, class S>
-Result<void> fill_numbers(const Slice& s, const Field& f, NumCol<Out>& out) {
-  const void* values = s.child->buffers[1];
-  const void* valid = validity_of(*s.child);
-  Out* dst = out.values.data() + s.row0;
-  for (std::int64_t p = 0; p < s.length; ++p) {
-    const std::int64_t i = s.first + p;
-    if (!s.parent_present(p) || (valid != nullptr && !bit(valid, i))) {
-      dst[p] = Out{};
-      out.valid.set_missing(s.row0 + static_cast<std::uint64_t>(p));
-      continue;
-    }
-    const S v = load<S>(values, i);
-    if constexpr (std::is_same_v<S, std::uint64_t>) {
-      if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-        return fail(at_row(f.name, s.row0 + static_cast<std::uint64_t>(p)) + "the uint64 value " + std::to_string(v) +
-                    " does not fit i64");
-      }
-    }
-    if constexpr (std::is_same_v<Out, double> && std::is_same_v<S, std::uint16_t>) {
-      dst[p] = half_to_double(v);
-    } else {
-      dst[p] = static_cast<Out>(v);
-    }
+Out widen(S v) noexcept {
+  if constexpr (std::is_same_v<Out, double> && std::is_same_v<S, std::uint16_t>) {
+    return half_to_double(v);
+  } else {
+    return static_cast<Out>(v);
   }
-  return {};
 }
 
-template <class Out>
-Result<void> fill_numbers(const Slice& s, const Field& f, NumCol<Out>& out) {
-  const Simple& k = f.values;
-  // An empty slice has nothing to copy, and its buffers may be null.
-  if (s.length == 0) return {};
-  // The common case, same width and no missing cell, is one copy.
-  if constexpr (std::is_same_v<Out, double>) {
-    if (k.width == 8 && s.parent_valid == nullptr && validity_of(*s.child) == nullptr) {
-      std::memcpy(out.values.data() + s.row0, static_cast<const double*>(s.child->buffers[1]) + s.first,
-                  static_cast<std::size_t>(s.length) * sizeof(double));
-      return {};
-    }
-    if (k.width == 2) return fill_numbers<Out, std::uint16_t>(s, f, out);
-    if (k.width == 4) return fill_numbers<Out, float>(s, f, out);
-    return fill_numbers<Out, double>(s, f, out);
+// Appends one batch's values, widened to Out: values of the column's own
+// width are copied whole, others converted a step at a time.
+template <class Out, class S>
+void append_values(const Slice& s, std::vector<Out>& values, PagesAhead& pages) {
+  const void* src = s.child->buffers[1];
+  const auto n = static_cast<std::size_t>(s.length);
+  if constexpr (std::is_same_v<Out, S>) {
+    append_fresh(values, static_cast<const char*>(src) + s.first * static_cast<std::int64_t>(sizeof(Out)), n, pages);
   } else {
-    if (k.width == 8 && k.kind == Kind::Int && s.parent_valid == nullptr && validity_of(*s.child) == nullptr) {
-      std::memcpy(out.values.data() + s.row0, static_cast<const std::int64_t*>(s.child->buffers[1]) + s.first,
-                  static_cast<std::size_t>(s.length) * sizeof(std::int64_t));
-      return {};
-    }
-    if (k.kind == Kind::Int) {
-      switch (k.width) {
-        case 1: return fill_numbers<Out, std::int8_t>(s, f, out);
-        case 2: return fill_numbers<Out, std::int16_t>(s, f, out);
-        case 4: return fill_numbers<Out, std::int32_t>(s, f, out);
-        default: return fill_numbers<Out, std::int64_t>(s, f, out);
-      }
-    }
-    switch (k.width) {
-      case 1: return fill_numbers<Out, std::uint8_t>(s, f, out);
-      case 2: return fill_numbers<Out, std::uint16_t>(s, f, out);
-      case 4: return fill_numbers<Out, std::uint32_t>(s, f, out);
-      default: return fill_numbers<Out, std::uint64_t>(s, f, out);
+    constexpr std::size_t step = std::size_t{1} << 15;
+    for (std::size_t k = 0; k < n; k += step) {
+      const std::size_t m = std::min(step, n - k);
+      const std::size_t old = values.size();
+      pages.before(values.data(), old, old + m, values.capacity());
+      values.resize(old + m);
+      Out* dst = values.data() + old;
+      const std::int64_t i = s.first + static_cast<std::int64_t>(k);
+      for (std::size_t q = 0; q < m; ++q) dst[q] = widen<Out>(load<S>(src, i + static_cast<std::int64_t>(q)));
     }
   }
+}
+
+// Appends one batch's cells of a number column: the values, then the missing
+// cells (the batch's and the column's bitmaps, a word at a time), whose
+// values become zero whatever the buffer held there.
+template <class Out>
+Result<void> fill_numbers(const Slice& s, const Field& f, std::vector<Out>& values, ValidityWords& valid,
+                          PagesAhead& pages) {
+  // An empty slice has nothing to copy, and its buffers may be null.
+  if (s.length == 0) return {};
+  const auto n = static_cast<std::uint64_t>(s.length);
+  valid.clear_absent(s.row0, s.parent_valid, static_cast<std::uint64_t>(s.parent_first), n);
+  valid.clear_absent(s.row0, validity_of(*s.child), static_cast<std::uint64_t>(s.first), n);
+  const Simple& k = f.values;
+  if constexpr (std::is_same_v<Out, double>) {
+    if (k.width == 2) append_values<Out, std::uint16_t>(s, values, pages);
+    if (k.width == 4) append_values<Out, float>(s, values, pages);
+    if (k.width == 8) append_values<Out, double>(s, values, pages);
+  } else if (k.kind == Kind::Int) {
+    if (k.width == 1) append_values<Out, std::int8_t>(s, values, pages);
+    if (k.width == 2) append_values<Out, std::int16_t>(s, values, pages);
+    if (k.width == 4) append_values<Out, std::int32_t>(s, values, pages);
+    if (k.width == 8) append_values<Out, std::int64_t>(s, values, pages);
+  } else {
+    if (k.width == 1) append_values<Out, std::uint8_t>(s, values, pages);
+    if (k.width == 2) append_values<Out, std::uint16_t>(s, values, pages);
+    if (k.width == 4) append_values<Out, std::uint32_t>(s, values, pages);
+    if (k.width == 8) {
+      append_values<Out, std::uint64_t>(s, values, pages);
+      // A uint64 beyond i64 has wrapped to a negative value; the first one
+      // in a present cell fails.
+      for (std::uint64_t p = 0; p < n; ++p) {
+        const std::uint64_t row = s.row0 + p;
+        if (values[row] < 0 && valid.present(row)) {
+          return fail(at_row(f.name, row) + "the uint64 value " +
+                      std::to_string(static_cast<std::uint64_t>(values[row])) + " does not fit i64");
+        }
+      }
+    }
+  }
+  valid.each_missing(s.row0, n, [&](std::uint64_t row) {
+    values[row] = Out{};
+    return true;
+  });
+  return {};
 }
 
 // The texts of a utf8, large_utf8 or string_view array, by absolute index.
@@ -379,14 +392,13 @@ void put_digits(char* out, int value, int count) noexcept {
   }
 }
 
-Result<void> fill_dates(const Slice& s, const Field& f, StrCol& out, std::uint64_t& at) {
-  const void* valid = validity_of(*s.child);
+// Appends one batch's dates as texts (its missing cells are marked already).
+Result<void> fill_dates(const Slice& s, const Field& f, StrCol& out, const ValidityWords& valid) {
   for (std::int64_t p = 0; p < s.length; ++p) {
     const std::int64_t i = s.first + p;
     const std::uint64_t row = s.row0 + static_cast<std::uint64_t>(p);
-    if (!s.parent_present(p) || (valid != nullptr && !bit(valid, i))) {
-      out.valid.set_missing(row);
-      out.offsets[row + 1] = at;
+    if (!valid.present(row)) {
+      out.offsets.push_back(out.bytes.size());
       continue;
     }
     const std::int64_t days = days_of(s, f, i);
@@ -399,16 +411,127 @@ Result<void> fill_dates(const Slice& s, const Field& f, StrCol& out, std::uint64
                   " days from 1970-01-01, outside the years 1 to 9999");
     }
     const Date d = civil_from_days(days);
-    char* text = out.bytes.data() + at;
+    char text[10];
     put_digits(text, d.year, 4);
     text[4] = '-';
     put_digits(text + 5, d.month, 2);
     text[7] = '-';
     put_digits(text + 8, d.day, 2);
-    at += 10;
-    out.offsets[row + 1] = at;
+    out.bytes.append(text, sizeof text);
+    out.offsets.push_back(out.bytes.size());
   }
   return {};
+}
+
+// Appends one batch's texts cell by cell: the exact path, which every kind of
+// text column can take and which names the row of any fault.
+Result<void> fill_cells(const Slice& s, const Field& f, StrCol& out, ValidityWords& valid) {
+  TextCells cells(s, f);
+  const bool check = !cells.ascii_range();
+  for (std::int64_t p = 0; p < s.length; ++p) {
+    auto text = cells.cell(p, check);
+    if (!text) return fail(std::move(text.error()));
+    if (!*text) {
+      valid.set_missing(s.row0 + static_cast<std::uint64_t>(p));
+    } else {
+      out.bytes.append(**text);
+    }
+    out.offsets.push_back(out.bytes.size());
+  }
+  return {};
+}
+
+// The offsets and bytes of one batch's cells of a utf8 or large_utf8 column
+// (not dictionary-encoded): cells first to first + length span data[lo, hi).
+struct Run {
+  const void* offsets;
+  bool large;
+  const char* data;
+  std::int64_t lo;
+  std::int64_t hi;
+
+  [[nodiscard]] std::int64_t at(std::int64_t i) const noexcept {
+    return large ? load<std::int64_t>(offsets, i) : std::int64_t{load<std::int32_t>(offsets, i)};
+  }
+};
+
+// The run of a batch that can be read whole, or nothing when it must be read
+// cell by cell.
+std::optional<Run> run_of(const Slice& s, const Field& f) {
+  if (f.indices || s.length == 0) return std::nullopt;
+  if (f.values.kind != Kind::Utf8 && f.values.kind != Kind::LargeUtf8) return std::nullopt;
+  Run run{s.child->buffers[1], f.values.kind == Kind::LargeUtf8, static_cast<const char*>(s.child->buffers[2]), 0, 0};
+  run.lo = run.at(s.first);
+  run.hi = run.at(s.first + s.length);
+  if (run.lo < 0 || run.hi < run.lo) return std::nullopt;
+  return run;
+}
+
+// Appends the offsets of cells first to first + length rebased to start at
+// base, a step at a time, each step checked to be in order first. False, with
+// nothing appended, when they are not.
+template <class O>
+bool rebase_offsets(const Slice& s, const Run& run, std::uint64_t base, StrCol& out, PagesAhead& pages) {
+  const std::size_t keep = out.offsets.size();
+  constexpr std::int64_t step = 4096;
+  for (std::int64_t k = 1; k <= s.length; k += step) {
+    const std::int64_t m = std::min(step, s.length + 1 - k);
+    const std::int64_t i = s.first + k;
+    bool ordered = true;
+    for (std::int64_t q = 0; q < m; ++q) ordered &= load<O>(run.offsets, i + q) >= load<O>(run.offsets, i + q - 1);
+    if (!ordered) {
+      out.offsets.resize(keep);
+      return false;
+    }
+    const std::size_t old = out.offsets.size();
+    pages.before(out.offsets.data(), old, old + static_cast<std::size_t>(m), out.offsets.capacity());
+    out.offsets.resize(old + static_cast<std::size_t>(m));
+    std::uint64_t* dst = out.offsets.data() + old;
+    for (std::int64_t q = 0; q < m; ++q) {
+      dst[q] = base + static_cast<std::uint64_t>(std::int64_t{load<O>(run.offsets, i + q)} - run.lo);
+    }
+  }
+  return true;
+}
+
+// Whether every cell of a run that is not all ASCII is valid UTF-8: the whole
+// run is, and no cell starts inside a character (then each cell is whole
+// characters).
+bool cells_utf8(const Slice& s, const Run& run) {
+  if (!valid_utf8(std::string_view(run.data + run.lo, static_cast<std::size_t>(run.hi - run.lo)))) return false;
+  for (std::int64_t p = 1; p < s.length; ++p) {
+    const std::int64_t o = run.at(s.first + p);
+    if (o < run.hi && (static_cast<unsigned char>(run.data[o]) & 0xC0U) == 0x80U) return false;
+  }
+  return true;
+}
+
+// Appends one batch's texts whole: offsets rebased in one pass, the bytes in
+// one copy checked for ASCII on the way (and as UTF-8 where they are not).
+// False, with nothing appended, when a cell needs the exact path: offsets out
+// of order, a missing cell that holds bytes, or a text that is not UTF-8.
+bool fill_run(const Slice& s, const Run& run, StrCol& out, const ValidityWords& valid, PagesAhead& offset_pages,
+              PagesAhead& byte_pages) {
+  const std::size_t keep = out.offsets.size();
+  const std::uint64_t base = out.bytes.size();
+  const bool ordered = run.large ? rebase_offsets<std::int64_t>(s, run, base, out, offset_pages)
+                                 : rebase_offsets<std::int32_t>(s, run, base, out, offset_pages);
+  if (!ordered) return false;
+  const bool empty_missing = valid.each_missing(s.row0, static_cast<std::uint64_t>(s.length), [&](std::uint64_t row) {
+    const std::int64_t i = s.first + static_cast<std::int64_t>(row - s.row0);
+    return run.at(i + 1) == run.at(i);
+  });
+  bool ascii = true;
+  if (empty_missing) {
+    append_fresh(out.bytes, run.data + run.lo, static_cast<std::size_t>(run.hi - run.lo), byte_pages,
+                 [&](const char* step, std::size_t size) { ascii = ascii && all_ascii(step, size); });
+  }
+  if (!empty_missing || (!ascii && !cells_utf8(s, run))) {
+    out.offsets.resize(keep);
+    out.bytes.resize(base);
+    return false;
+  }
+  return true;
 }
 
 // --- building columns ---
@@ -472,27 +595,33 @@ template <class Out>
 Result<Col> build_numbers(const Field& f, const std::vector<const ArrowArray*>& batches, std::size_t j,
                           std::uint64_t height) {
   NumCol<Out> out;
-  out.values.resize(height);
+  reserve_fresh(out.values, height);
+  ValidityWords valid(height);
+  PagesAhead pages;
   std::uint64_t row0 = 0;
   for (const ArrowArray* b : batches) {
-    if (auto ok = fill_numbers<Out>(slice_of(*b, j, row0), f, out); !ok) return fail(std::move(ok.error()));
+    if (auto ok = fill_numbers<Out>(slice_of(*b, j, row0), f, out.values, valid, pages); !ok) {
+      return fail(std::move(ok.error()));
+    }
     row0 += static_cast<std::uint64_t>(b->length);
   }
+  out.valid = valid.finish();
   return Col(std::move(out));
 }
 
 Result<Col> build_texts(const Field& f, const std::vector<const ArrowArray*>& batches, std::size_t j,
                         std::uint64_t height) {
-  StrCol out;
-  out.offsets.assign(height + 1, 0);
   const bool dates = f.values.kind == Kind::Date32 || f.values.kind == Kind::Date64;
-  // First the byte total of the present cells, so the bytes are laid out once.
+  // First a bound on the bytes, so that they are laid out once: a whole run's
+  // span, or the sum of the present cells read one by one.
   std::uint64_t total = 0;
   std::uint64_t row0 = 0;
   for (const ArrowArray* b : batches) {
     const Slice s = slice_of(*b, j, row0);
     if (dates) {
       total += 10 * static_cast<std::uint64_t>(s.length);
+    } else if (const auto run = run_of(s, f)) {
+      total += static_cast<std::uint64_t>(run->hi - run->lo);
     } else {
       TextCells cells(s, f);
       for (std::int64_t p = 0; p < s.length; ++p) {
@@ -503,32 +632,31 @@ Result<Col> build_texts(const Field& f, const std::vector<const ArrowArray*>& ba
     }
     row0 += static_cast<std::uint64_t>(b->length);
   }
-  out.bytes.resize(total);
-  std::uint64_t at = 0;
+  StrCol out;
+  reserve_fresh(out.offsets, height + 1);
+  reserve_fresh(out.bytes, total);
+  ValidityWords valid(height);
+  PagesAhead offset_pages;
+  PagesAhead byte_pages;
   row0 = 0;
   for (const ArrowArray* b : batches) {
     const Slice s = slice_of(*b, j, row0);
+    const auto n = static_cast<std::uint64_t>(s.length);
+    if (n != 0) {
+      valid.clear_absent(row0, s.parent_valid, static_cast<std::uint64_t>(s.parent_first), n);
+      valid.clear_absent(row0, validity_of(*s.child), static_cast<std::uint64_t>(s.first), n);
+    }
     if (dates) {
-      if (auto ok = fill_dates(s, f, out, at); !ok) return fail(std::move(ok.error()));
+      if (auto ok = fill_dates(s, f, out, valid); !ok) return fail(std::move(ok.error()));
     } else {
-      TextCells cells(s, f);
-      const bool check = !cells.ascii_range();
-      for (std::int64_t p = 0; p < s.length; ++p) {
-        const std::uint64_t row = row0 + static_cast<std::uint64_t>(p);
-        auto text = cells.cell(p, check);
-        if (!text) return fail(std::move(text.error()));
-        if (!*text) {
-          out.valid.set_missing(row);
-        } else if (!(*text)->empty()) {
-          std::memcpy(out.bytes.data() + at, (*text)->data(), (*text)->size());
-          at += (*text)->size();
-        }
-        out.offsets[row + 1] = at;
+      const auto run = run_of(s, f);
+      if (!run || !fill_run(s, *run, out, valid, offset_pages, byte_pages)) {
+        if (auto ok = fill_cells(s, f, out, valid); !ok) return fail(std::move(ok.error()));
       }
     }
-    row0 += static_cast<std::uint64_t>(b->length);
+    row0 += n;
   }
-  out.bytes.resize(at);  // dates leave out their missing cells' ten bytes
+  out.valid = valid.finish();
   return Col(std::move(out));
 }
 

@@ -4,7 +4,9 @@
 #include <cstring>
 #include <utility>
 
+#include "engine/fresh_pages.hpp"
 #include "engine/quote.hpp"
+#include "fresh_append.hpp"
 #include "utf8.hpp"
 
 namespace kelo_frame::arrow {
@@ -35,17 +37,20 @@ Result<Validity> read_validity(const RawColumn& raw, std::uint64_t height) {
   if (!words.empty() && height % 64 != 0 && words.size() == max_words) {
     words.back() |= ~std::uint64_t{0} << (height % 64);
   }
-  while (!words.empty() && words.back() == ~std::uint64_t{0}) words.pop_back();
-  Validity valid;
-  valid.reserve(words.size() * 64);
+  return Validity::from_words(std::move(words));
+}
+
+// Calls f(row) for each missing row in order while it returns true; false
+// when f stopped it. Bits past the height are set, so every row is in range.
+template <class F>
+bool each_missing(const Validity& valid, F&& f) {
+  const std::vector<std::uint64_t>& words = valid.words();
   for (std::size_t k = 0; k < words.size(); ++k) {
-    std::uint64_t missing = ~words[k];
-    while (missing != 0) {
-      valid.set_missing(k * 64 + static_cast<std::size_t>(std::countr_zero(missing)));
-      missing &= missing - 1;
+    for (std::uint64_t missing = ~words[k]; missing != 0; missing &= missing - 1) {
+      if (!f(k * 64 + static_cast<std::size_t>(std::countr_zero(missing)))) return false;
     }
   }
-  return valid;
+  return true;
 }
 
 template <class T>
@@ -56,14 +61,30 @@ Result<Col> read_numbers(const RawColumn& raw, std::uint64_t height) {
   auto valid = read_validity(raw, height);
   if (!valid) return fail(std::move(valid.error()));
   NumCol<T> out;
-  out.values.resize(height);
-  if (height != 0) std::memcpy(out.values.data(), raw.main.data(), raw.main.size());
+  reserve_fresh(out.values, height);
+  PagesAhead pages;
+  append_fresh(out.values, raw.main.data(), height, pages);
   // A missing cell keeps a zero value, whatever the buffer held there.
-  for (std::size_t r = 0; r < valid->words().size() * 64 && r < height; ++r) {
-    if (!valid->present(r)) out.values[r] = T{};
-  }
+  each_missing(*valid, [&](std::size_t r) {
+    out.values[r] = T{};
+    return true;
+  });
   out.valid = std::move(*valid);
   return Col(std::move(out));
+}
+
+// The first fault of a text column row by row, once the whole-column checks
+// found one: a missing cell that holds text, or a present one that is not
+// UTF-8.
+Result<void> first_text_fault(const RawColumn& raw, const StrCol& col, const Validity& valid) {
+  for (std::uint64_t r = 0; r < col.size(); ++r) {
+    if (!valid.present(r)) {
+      if (col.offsets[r + 1] != col.offsets[r]) return fail(corrupt(raw.name, "a missing cell holds text"));
+    } else if (!valid_utf8(col.at(r))) {
+      return fail(corrupt(raw.name, "row " + std::to_string(r) + " is not valid UTF-8"));
+    }
+  }
+  return {};
 }
 
 Result<Col> read_texts(const RawColumn& raw, std::uint64_t height) {
@@ -71,24 +92,39 @@ Result<Col> read_texts(const RawColumn& raw, std::uint64_t height) {
   auto valid = read_validity(raw, height);
   if (!valid) return fail(std::move(valid.error()));
   StrCol out;
-  out.offsets.resize(height + 1);
-  std::memcpy(out.offsets.data(), raw.main.data(), raw.main.size());
+  out.offsets.clear();
+  reserve_fresh(out.offsets, height + 1);
+  PagesAhead pages;
+  // Every offset is checked before any cell is read: with the ends pinned,
+  // offsets in order keep every cell inside the bytes.
+  bool ordered = true;
+  std::uint64_t last = 0;
+  append_fresh(out.offsets, raw.main.data(), height + 1, pages, [&](const std::uint64_t* step, std::size_t m) {
+    bool in_order = step[0] >= last;
+    for (std::size_t q = 1; q < m; ++q) in_order &= step[q] >= step[q - 1];
+    ordered = ordered && in_order;
+    last = step[m - 1];
+  });
   if (out.offsets[0] != 0 || out.offsets[height] != raw.bytes.size()) {
     return fail(corrupt(raw.name, "its offsets do not span its bytes"));
   }
-  out.bytes.assign(reinterpret_cast<const char*>(raw.bytes.data()), raw.bytes.size());
-  // Every offset is checked before any cell is read: with the ends pinned,
-  // offsets in order keep every cell inside the bytes.
-  for (std::uint64_t r = 0; r < height; ++r) {
-    if (out.offsets[r + 1] < out.offsets[r]) return fail(corrupt(raw.name, "its offsets are out of order"));
-  }
-  const bool ascii = all_ascii(out.bytes.data(), out.bytes.size());
-  for (std::uint64_t r = 0; r < height; ++r) {
-    if (!valid->present(r)) {
-      if (out.offsets[r + 1] != out.offsets[r]) return fail(corrupt(raw.name, "a missing cell holds text"));
-    } else if (!ascii && !valid_utf8(out.at(r))) {
-      return fail(corrupt(raw.name, "row " + std::to_string(r) + " is not valid UTF-8"));
+  if (!ordered) return fail(corrupt(raw.name, "its offsets are out of order"));
+  reserve_fresh(out.bytes, raw.bytes.size());
+  bool ascii = true;
+  append_fresh(out.bytes, raw.bytes.data(), raw.bytes.size(), pages,
+               [&](const char* step, std::size_t m) { ascii = ascii && all_ascii(step, m); });
+  // Missing cells hold nothing, and the texts are UTF-8: the bytes as a whole
+  // are, and no cell starts inside a character.
+  bool sound = each_missing(*valid, [&](std::size_t r) { return out.offsets[r + 1] == out.offsets[r]; });
+  if (sound && !ascii) {
+    sound = valid_utf8(out.bytes);
+    for (std::uint64_t r = 1; sound && r < height; ++r) {
+      const std::uint64_t o = out.offsets[r];
+      sound = o >= out.bytes.size() || (static_cast<unsigned char>(out.bytes[o]) & 0xC0U) != 0x80U;
     }
+  }
+  if (!sound) {
+    if (auto fault = first_text_fault(raw, out, *valid); !fault) return fail(std::move(fault.error()));
   }
   out.valid = std::move(*valid);
   return Col(std::move(out));

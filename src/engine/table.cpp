@@ -25,59 +25,7 @@ std::string lookup_message(const Table& table, std::string_view name) {
   return message;
 }
 
-template <class T>
-NumCol<T> gather_num(const NumCol<T>& src, std::span<const std::uint32_t> rows) {
-  NumCol<T> out;
-  out.values.resize(rows.size());
-  T* values = out.values.data();
-  if (src.valid.all_present()) {
-    for (std::size_t i = 0; i < rows.size(); ++i) values[i] = src.values[rows[i]];
-    return out;
-  }
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    const std::uint32_t r = rows[i];
-    if (src.present(r)) {
-      values[i] = src.values[r];
-    } else {
-      values[i] = T{};
-      out.valid.set_missing(i);
-    }
-  }
-  return out;
-}
-
-StrCol gather_str(const StrCol& src, std::span<const std::uint32_t> rows) {
-  StrCol out;
-  std::uint64_t total = 0;
-  for (const std::uint32_t r : rows) total += src.offsets[r + 1] - src.offsets[r];
-  out.bytes.resize(total);
-  out.offsets.resize(rows.size() + 1);
-  char* bytes = out.bytes.data();
-  std::uint64_t at = 0;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    const std::uint32_t r = rows[i];
-    const std::uint64_t len = src.offsets[r + 1] - src.offsets[r];
-    if (len != 0) std::char_traits<char>::copy(bytes + at, src.bytes.data() + src.offsets[r], len);
-    at += len;
-    out.offsets[i + 1] = at;
-    if (!src.present(r)) out.valid.set_missing(i);
-  }
-  return out;
-}
-
 }  // namespace
-
-Col gather(const Col& col, std::span<const std::uint32_t> rows) {
-  return std::visit(
-      [rows](const auto& c) -> Col {
-        if constexpr (std::is_same_v<std::decay_t<decltype(c)>, StrCol>) {
-          return gather_str(c, rows);
-        } else {
-          return gather_num(c, rows);
-        }
-      },
-      col);
-}
 
 Result<const Col*> Table::col(std::string_view name) const {
   for (const Column& c : columns) {

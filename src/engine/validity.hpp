@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace kelo_frame {
@@ -32,6 +33,15 @@ class Validity {
   void reserve(std::size_t n) { words_.reserve((n + 63) / 64); }
 
   [[nodiscard]] const std::vector<std::uint64_t>& words() const noexcept { return words_; }
+
+  // A validity of whole words (a set bit is a present cell; bits past the
+  // last cell must be set), trailing words without a missing cell dropped.
+  [[nodiscard]] static Validity from_words(std::vector<std::uint64_t> words) {
+    while (!words.empty() && words.back() == ~std::uint64_t{0}) words.pop_back();
+    Validity out;
+    out.words_ = std::move(words);
+    return out;
+  }
 
  private:
   std::vector<std::uint64_t> words_;

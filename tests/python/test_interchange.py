@@ -4,6 +4,7 @@ import gc
 import math
 import multiprocessing
 import pickle
+import random
 import struct
 import threading
 
@@ -161,9 +162,10 @@ def col_table(arr, name="c"):
     return pa.table({name: arr})
 
 
-def invalid_utf8():
-    return pa.Array.from_buffers(pa.string(), 2, [None, pa.py_buffer(struct.pack("<3i", 0, 1, 3)),
-                                                  pa.py_buffer(b"a\xc3(")])
+def texts(offsets, data, valid=None):
+    bitmap = None if valid is None else pa.py_buffer(bytes([sum(b << k for k, b in enumerate(valid))]))
+    return pa.Array.from_buffers(pa.string(), len(offsets) - 1,
+                                 [bitmap, pa.py_buffer(struct.pack(f"<{len(offsets)}i", *offsets)), pa.py_buffer(data)])
 
 
 @pytest.mark.parametrize(
@@ -204,7 +206,8 @@ def test_imported_dates_have_date_parts():
     "data, message",
     [
         (col_table(pa.array([1, 2**63], pa.uint64())), r'column "c", row 1: the uint64 value 9223372036854775808 does'),
-        (pa.table({"ok": [1, 2], "c": invalid_utf8()}), r'column "c", row 1: the text is not valid UTF-8'),
+        (pa.table({"ok": [1, 2], "c": texts([0, 1, 3], b"a\xc3(")}), r'column "c", row 1: the text is not valid UTF-8'),
+        (col_table(texts([0, 1, 2], "é".encode())), r'column "c", row 0: the text is not valid UTF-8'),  # split
         (pa.table({"ok": [1], "t": pa.array([1], pa.timestamp("us", "UTC"))}),
          r'column "t" has Arrow type timestamp\[us, tz=UTC\], which a frame cannot hold'),
         (col_table(pa.array([True])), r'column "c" has Arrow type bool'),
@@ -215,6 +218,29 @@ def test_imported_dates_have_date_parts():
 def test_import_errors(data, message):
     with pytest.raises(ValueError, match=message):
         Frame.from_arrow(data)
+
+
+def test_import_matches_pyarrow_over_slices_and_chunks():
+    # Chunks sliced at odd offsets put bitmap and batch boundaries anywhere in the column's words.
+    rng = random.Random(13)
+    words = ["", "a", "é", "日本", "x" * 30]
+    columns = {
+        "i": [rng.choice([None, rng.randrange(-(2**63), 2**63)]) for _ in range(3000)],
+        "u": [rng.choice([None, rng.randrange(2**16)]) for _ in range(3000)],
+        "f": [rng.choice([None, rng.uniform(-1, 1)]) for _ in range(3000)],
+        "s": [rng.choice([None, rng.choice(words)]) for _ in range(3000)],
+    }
+    types = {"i": pa.int64(), "u": pa.uint16(), "f": pa.float64(), "s": pa.string(), "l": pa.large_string()}
+    columns["l"] = columns["s"]
+    cuts = sorted(rng.sample(range(1, 2900), 12)) + [2900]
+    t = pa.table({k: pa.chunked_array([pa.array(v, types[k]).slice(a, b - a) for a, b in zip([0] + cuts, cuts)])
+                  for k, v in columns.items()})
+    extra = {k: pa.array([None, 1], types[k]) for k in "iuf"}  # the null text slot below holds bytes
+    extra |= {"s": texts([0, 2, 5], b"abxyz", [0, 1]), "l": pa.array([None, "xyz"], pa.large_string())}
+    t = pa.concat_tables([t, pa.table(extra)])
+    f = Frame.from_arrow(t)
+    read = {"i64": f.ints, "f64": f.floats, "str": f.strings}
+    assert {k: read[d](k) for k, d in zip(f.names(), f.dtypes())} == t.to_pydict()
 
 
 def test_import_refuses_other_objects():
@@ -244,11 +270,17 @@ def test_release_on_foreign_thread_while_owner_derives_views():
     assert cells(Frame.from_arrow(f)) == cells(f)
 
 
-@pytest.mark.parametrize("protocol", range(2, pickle.HIGHEST_PROTOCOL + 1))
+@pytest.mark.parametrize("protocol", [*range(2, pickle.HIGHEST_PROTOCOL + 1), "out of band"])
 @pytest.mark.parametrize("view", VIEWS)
 def test_pickle_round_trip(protocol, view):
     f = views(sample())[view]
-    back = pickle.loads(pickle.dumps(f, protocol))
+    if protocol == "out of band":
+        buffers = []
+        data = pickle.dumps(f, 5, buffer_callback=buffers.append)
+        assert len(buffers) == 3 * f.width() and len(data) < 1000
+        back = pickle.loads(data, buffers=buffers)
+    else:
+        back = pickle.loads(pickle.dumps(f, protocol))
     assert back.names() == f.names() and cells(back) == cells(f)
 
 
@@ -258,7 +290,7 @@ def test_grouped_refuses_pickling():
 
 
 def _payload(f):
-    rebuild, (version, height, columns) = f.__reduce_ex__(5)
+    rebuild, (version, height, columns) = f.__reduce_ex__(4)  # bytes buffers, which can be cut
     return rebuild, version, height, [list(c) for c in columns]
 
 
@@ -283,6 +315,10 @@ def _corrupt(kind):
         cols[2][2] = bytes(off)
     elif kind == "offsets beyond bytes":
         cols[2][3] = cols[2][3][:-1]
+    elif kind == "split character":  # row 1 is "é1": its first byte alone, the rest starting row 2
+        off = bytearray(cols[2][2])
+        off[16:24] = struct.pack("<Q", 1)
+        cols[2][2] = bytes(off)
     elif kind == "invalid utf8":
         cols[2][3] = cols[2][3].replace("é".encode(), b"\xc3(")
     elif kind == "missing cell with text":
@@ -299,7 +335,7 @@ def _corrupt(kind):
 @pytest.mark.parametrize(
     "kind",
     ["version", "height", "negative height", "dtype", "short values", "validity too long", "offsets out of order",
-     "offsets beyond bytes", "invalid utf8", "missing cell with text", "duplicate name", "not a tuple",
+     "offsets beyond bytes", "split character", "invalid utf8", "missing cell with text", "duplicate name", "not a tuple",
      "buffer not bytes"],
 )
 def test_hostile_pickles(kind):

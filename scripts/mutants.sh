@@ -116,7 +116,7 @@ def candidates():
 def run(cmd, timeout):
     try:
         p = subprocess.run(cmd, cwd=tree, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                           timeout=timeout, text=True)
+                           timeout=timeout, text=True, errors="replace")
         return p.returncode, p.stdout
     except subprocess.TimeoutExpired:
         return None, ""

@@ -85,6 +85,19 @@ TEST(Group, AMissingNumberKeyStaysApartFromTheValueWithItsProbe) {
   EXPECT_EQ(row_lists(*g), (std::vector<Rows>{{0, 2}, {1, 3}, {4}}));
 }
 
+// Past 4096 groups the row lists are laid out in two passes: by the high bits
+// of the group id, then by its low 8 bits.
+TEST(Group, RowListsOfManyGroups) {
+  I64Col k;
+  for (std::int64_t r = 0; r < 15000; ++r) k.push(r % 5000);
+  Table t;
+  ASSERT_TRUE(t.add("k", std::move(k)));
+  const Groups g = t.group(Names{"k"}).value();
+  const std::vector<Rows> lists = row_lists(g);
+  ASSERT_EQ(lists.size(), 5000U);
+  for (std::uint32_t i = 0; i < 5000; ++i) ASSERT_EQ(lists[i], (Rows{i, i + 5000, i + 10000})) << i;
+}
+
 // An aggregation's result (or its message) as text, floats by their bits.
 std::string shown(const Result<Table>& t) {
   if (!t) return "error: " + t.error();

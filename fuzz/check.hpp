@@ -3,6 +3,7 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -39,11 +40,34 @@ inline bool same_cell(const Col& a, std::size_t ra, const Col& b, std::size_t rb
   return std::get<StrCol>(a).at(ra) == std::get<StrCol>(b).at(rb);
 }
 
-// The named column's cells in the table's row order.
-inline Col materialised(const Table& t, const std::string& name) {
-  auto col = t.column(name);
-  check(col.has_value(), "a listed column cannot be materialised", name);
-  return std::move(*col);
+// Same names, dtypes, height and cells, in storage order.
+inline bool same_table(const Table& a, const Table& b) {
+  if (a.names() != b.names() || a.dtypes() != b.dtypes() || a.height != b.height) return false;
+  for (std::size_t c = 0; c < a.columns.size(); ++c) {
+    for (std::size_t r = 0; r < a.height; ++r) {
+      if (!same_cell(*a.columns[c].col, r, *b.columns[c].col, r)) return false;
+    }
+  }
+  return true;
+}
+
+// Whether row a goes before row b in the documented order: present cells by
+// value (ascending, or the comparison inverted for descending), NaN after
+// every other present cell, missing cells last; false for ties.
+inline bool sorts_before(const Col& col, std::uint32_t a, std::uint32_t b, bool descending) {
+  if (!present(col, a)) return false;
+  if (!present(col, b)) return true;
+  if (const auto* f = std::get_if<F64Col>(&col)) {
+    const double x = f->values[a];
+    const double y = f->values[b];
+    if (std::isnan(x) || std::isnan(y)) return !std::isnan(x);
+    return descending ? x > y : x < y;
+  }
+  if (const auto* i = std::get_if<I64Col>(&col)) {
+    return descending ? i->values[a] > i->values[b] : i->values[a] < i->values[b];
+  }
+  const auto& s = std::get<StrCol>(col);
+  return descending ? s.at(b) < s.at(a) : s.at(a) < s.at(b);  // string_view compares bytes as unsigned
 }
 
 // Every table invariant that a reader or writer result must keep.

@@ -16,18 +16,9 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equals_ignoring_case(std::string_view text, std::string_view word) {
-  if (text.size() != word.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (lower(text[i]) != word[i]) return false;
-  }
-  return true;
-}
-
 // The standard decimal form: digits with at most one point and at least one
-// digit, then optionally e or E, an optional sign and at least one digit.
+// digit, then optionally e (lower-cased), an optional sign and at least one
+// digit.
 bool decimal_number(std::string_view s) {
   std::size_t i = 0;
   std::size_t digits = 0;
@@ -43,7 +34,7 @@ bool decimal_number(std::string_view s) {
   }
   if (digits == 0) return false;
   if (i == s.size()) return true;
-  if (s[i] != 'e' && s[i] != 'E') return false;
+  if (s[i] != 'e') return false;  // the body is lower-cased
   ++i;
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
   if (i == s.size()) return false;
@@ -53,18 +44,13 @@ bool decimal_number(std::string_view s) {
   return true;
 }
 
-// Whether the cell is a float text.
+// Whether the cell is a float text: an optional sign and the decimal form, or
+// a sign and inf, infinity or nan in any case.
 bool accepted(std::string_view cell) {
-  if (cell.empty()) return false;
-  std::string_view body = cell;
-  if (cell[0] == '+' || cell[0] == '-') {
-    body.remove_prefix(1);
-    if (body.empty()) return false;
-  } else if (!is_digit(cell[0]) && cell[0] != '.') {
-    return false;
-  }
-  return decimal_number(body) || equals_ignoring_case(body, "inf") || equals_ignoring_case(body, "infinity") ||
-         equals_ignoring_case(body, "nan");
+  const bool sign = cell.starts_with('+') || cell.starts_with('-');
+  std::string body(cell.substr(sign ? 1 : 0));
+  for (char& c : body) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  return decimal_number(body) || (sign && (body == "inf" || body == "infinity" || body == "nan"));
 }
 
 }  // namespace

@@ -3,10 +3,9 @@
 // (0.0 and -0.0 alike, a NaN by its bits, missing apart from every value),
 // numbered in order of first appearance through a std::map. The groups, their
 // first rows, counts, per-position ids and row lists must agree, and so must
-// the i64 and f64 sums over them. Key columns are drawn from narrow or wide
-// value sets, so that few and many groups, small and wide integer ranges and
-// the width changes of the ids (past 256 groups) all occur.
-#include <fuzzer/FuzzedDataProvider.h>
+// the i64 and f64 sums over them. Key columns (columns.hpp) are drawn from
+// narrow or wide value sets, so that few and many groups, small and wide
+// integer ranges and the width changes of the ids (past 256 groups) all occur.
 
 #include <algorithm>
 #include <bit>
@@ -17,68 +16,13 @@
 #include <vector>
 
 #include "check.hpp"
+#include "columns.hpp"
 #include "engine/groups.hpp"
 #include "engine/sum.hpp"
 
 namespace {
 
 using namespace kelo_frame;
-
-Col make_key(FuzzedDataProvider& in, std::size_t n) {
-  const int kind = in.ConsumeIntegralInRange(0, 2);
-  // 0: a few values; 1: a small range of values (up to 1024 apart); 2: any.
-  const int spread = in.ConsumeIntegralInRange(0, 2);
-  const int missing_rate = in.ConsumeIntegralInRange(0, 8);  // 0: none missing
-  const std::int64_t base = in.ConsumeIntegral<std::int64_t>() >> in.ConsumeIntegralInRange(0, 63);
-  auto missing = [&] { return missing_rate != 0 && in.ConsumeIntegralInRange(0, missing_rate) == 0; };
-  if (kind == 0) {
-    static constexpr double few[] = {0.0, -0.0, 1.0, -1.0, 0.5, NAN, -NAN, INFINITY, -INFINITY, 1e300};
-    F64Col c;
-    for (std::size_t r = 0; r < n; ++r) {
-      if (missing()) {
-        c.push_missing();
-      } else if (spread == 0) {
-        c.push(in.PickValueInArray(few));
-      } else if (spread == 1) {
-        c.push(static_cast<double>(in.ConsumeIntegralInRange(0, 1023)));
-      } else {
-        c.push(std::bit_cast<double>(in.ConsumeIntegral<std::uint64_t>()));
-      }
-    }
-    return c;
-  }
-  if (kind == 1) {
-    static constexpr std::int64_t few[] = {0, 1, -1, 255, INT64_MIN, INT64_MAX};
-    I64Col c;
-    for (std::size_t r = 0; r < n; ++r) {
-      if (missing()) {
-        c.push_missing();
-      } else if (spread == 0) {
-        c.push(in.PickValueInArray(few));
-      } else if (spread == 1) {
-        c.push(static_cast<std::int64_t>(static_cast<std::uint64_t>(base) +
-                                         static_cast<std::uint64_t>(in.ConsumeIntegralInRange(0, 1023))));
-      } else {
-        c.push(in.ConsumeIntegral<std::int64_t>());
-      }
-    }
-    return c;
-  }
-  static const char* const few[] = {"", "a", "ab", "b", "abcdabcd", "abcdabcdabcd", "abcdabcdabcdabcd", "\xff", "aa"};
-  StrCol c;
-  for (std::size_t r = 0; r < n; ++r) {
-    if (missing()) {
-      c.push_missing();
-    } else if (spread == 0) {
-      c.push(in.PickValueInArray(few));
-    } else if (spread == 1) {
-      c.push("k" + std::to_string(in.ConsumeIntegralInRange(0, 1023)));
-    } else {
-      c.push(in.ConsumeRandomLengthString(24));
-    }
-  }
-  return c;
-}
 
 // The bytes of one key cell; equal bytes exactly for equal key cells.
 void key_bytes(const Col& col, std::uint32_t r, std::string& out) {
@@ -114,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::string> names;
   for (std::size_t c = 0; c < width; ++c) {
     names.push_back("k" + std::to_string(c));
-    t.columns.push_back(Column{names.back(), Rc<Col>::make(make_key(in, n))});
+    t.columns.push_back(Column{names.back(), Rc<Col>::make(fuzz::fuzzed_column(in, n))});
   }
   I64Col iv;
   F64Col fv;
@@ -124,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       fv.push_missing();
     } else {
       iv.push(in.ConsumeBool() ? in.ConsumeIntegral<std::int64_t>() : in.ConsumeIntegralInRange(-5, 5));
-      fv.push(in.ConsumeFloatingPoint<double>());
+      fv.push(std::bit_cast<double>(in.ConsumeIntegral<std::uint64_t>()));
     }
   }
   t.columns.push_back(Column{"iv", Rc<Col>::make(Col(std::move(iv)))});

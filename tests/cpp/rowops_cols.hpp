@@ -46,7 +46,4 @@ inline Table table_of(Col col) {
   return t;
 }
 
-// The row numbers of every position of t.
-inline std::vector<std::uint32_t> rows_of(const Table& t) { return t.rows(); }
-
 }  // namespace kelo_frame::rowops_test

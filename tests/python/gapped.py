@@ -6,6 +6,7 @@ view kept and in what order.
 """
 
 import math
+import struct
 
 from kelo_frame import Frame, read_csv
 
@@ -47,18 +48,11 @@ def cells(frame, name):
 
 def same(a, b):
     """Equality of cell lists that treats NaN as equal to NaN and tells -0.0 from 0.0."""
-    if len(a) != len(b):
-        return False
-    for x, y in zip(a, b):
-        if isinstance(x, float) and isinstance(y, float):
-            if math.isnan(x) or math.isnan(y):
-                if not (math.isnan(x) and math.isnan(y)):
-                    return False
-            elif x != y or math.copysign(1, x) != math.copysign(1, y):
-                return False
-        elif x != y or type(x) is not type(y):
-            return False
-    return True
+
+    def key(x):
+        return (float, "nan" if x != x else struct.pack("<d", x)) if isinstance(x, float) else (type(x), x)
+
+    return [key(x) for x in a] == [key(y) for y in b]
 
 
 def frame(**cols):

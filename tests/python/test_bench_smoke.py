@@ -22,10 +22,7 @@ ROWS = 2000
 
 
 def _env() -> dict:
-    env = dict(os.environ)
-    env.setdefault("KELO_BUILD_DIR", "build")
-    env["POLARS_MAX_THREADS"] = "1"
-    return env
+    return {"KELO_BUILD_DIR": "build", **os.environ, "POLARS_MAX_THREADS": "1"}
 
 
 @pytest.fixture(scope="module")
@@ -37,11 +34,9 @@ def data_dir(tmp_path_factory):
 def harness(tmp_path_factory, data_dir):
     out = tmp_path_factory.mktemp("bench-out")
     md, png, js = out / "PERFORMANCE.md", out / "ratios.png", out / "results.json"
-    subprocess.run(
-        [sys.executable, "bench/run.py", "--sizes", str(ROWS), "--libs", "kelo_frame", "--repeats", "2",
-         "--samples", "1",
-         "--data-dir", data_dir, "--out-md", str(md), "--out-png", str(png), "--out-json", str(js)],
-        cwd=ROOT, env=_env(), check=True, capture_output=True, timeout=120)
+    subprocess.run([sys.executable, "bench/run.py", "--sizes", str(ROWS), "--libs", "kelo_frame", "--repeats", "2",
+                    "--samples", "1", "--data-dir", data_dir, "--out-md", str(md), "--out-png", str(png),
+                    "--out-json", str(js)], cwd=ROOT, env=_env(), check=True, capture_output=True, timeout=120)
     with open(js) as f:
         return json.load(f), md.read_text(), png
 
@@ -86,10 +81,9 @@ PEERS = [("pandas", "pandas", "where_in"), ("pyarrow-1t", "pyarrow", "sort_str_u
 
 
 def _measure(lib: str, task: str, data_dir: str) -> dict:
-    proc = subprocess.run(
-        [sys.executable, "-m", "bench.measure", "--lib", lib, "--task", task, "--rows", str(ROWS),
-         "--repeats", "1", "--data-dir", data_dir],
-        cwd=ROOT, env=_env(), check=True, capture_output=True, timeout=60)
+    proc = subprocess.run([sys.executable, "-m", "bench.measure", "--lib", lib, "--task", task, "--rows", str(ROWS),
+                           "--repeats", "1", "--data-dir", data_dir], cwd=ROOT, env=_env(), check=True,
+                          capture_output=True, timeout=60)
     return json.loads(proc.stdout.decode().strip().splitlines()[-1])
 
 
@@ -112,14 +106,12 @@ def test_generated_data_is_deterministic_and_well_formed(tmp_path):
     gen_data.generate("mixed", 1500, str(a))
     gen_data.generate("mixed", 1500, str(b))
     assert a.read_bytes() == b.read_bytes()
-    with open(a, newline="", encoding="utf-8") as f:
-        rows = list(csv.reader(f))
+    rows = list(csv.reader(a.open(newline="", encoding="utf-8")))
     assert rows[0] == gen_data.MIXED_HEADER.split(",")
     assert len(rows) == 1501 and all(len(r) == 7 for r in rows)
     g = tmp_path / "g.csv"
     gen_data.generate("g1", 3000, str(g))
-    with open(g, newline="", encoding="utf-8") as f:
-        grows = list(csv.reader(f))[1:]
+    grows = list(csv.reader(g.open(newline="", encoding="utf-8")))[1:]
     assert len({r[0] for r in grows}) == 100
     assert {r[6] for r in grows} == {"1", "2", "3", "4", "5"}
     assert all(r[2].startswith("id") and len(r[2]) == 12 for r in grows)
@@ -129,10 +121,9 @@ def test_scaling_curves_agree_and_make_their_section(tmp_path):
     """Every curve at small sizes: each library that has the operation gives kelo_frame's answer."""
     libs = ["kelo_frame", *(k for k, m, _ in PEERS[:3] if importlib.util.find_spec(m))]
     js, md, png = tmp_path / "s.json", tmp_path / "s.md", tmp_path / "s.png"
-    subprocess.run(
-        [sys.executable, "-m", "bench.scaling", "--rows", "3000", "--quick", "--up-to", "1000", "--libs", *libs,
-         "--out-json", str(js), "--out-md", str(md), "--out-png", str(png)],
-        cwd=ROOT, env=_env(), check=True, capture_output=True, timeout=300)
+    subprocess.run([sys.executable, "-m", "bench.scaling", "--rows", "3000", "--quick", "--up-to", "1000", "--libs",
+                    *libs, "--out-json", str(js), "--out-md", str(md), "--out-png", str(png)], cwd=ROOT, env=_env(),
+                   check=True, capture_output=True, timeout=300)
     data = json.loads(js.read_text())
     assert not data["errors"]
     answers = {}

@@ -7,7 +7,8 @@ import threading
 
 import pytest
 
-from kelo_frame import Frame, read_csv
+import gapped
+from kelo_frame import read_csv
 
 
 def run_in_thread(fn):
@@ -26,9 +27,7 @@ def run_in_thread(fn):
 
 
 def make_frame():
-    f = Frame()
-    f.add_ints("a", [1, 2, 3])
-    return f
+    return gapped.frame(a=[1, 2, 3])
 
 
 # Every method panics on a foreign thread (test_hostile checks them all in a

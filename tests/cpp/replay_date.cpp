@@ -1,0 +1,2 @@
+#define LLVMFuzzerTestOneInput replay_date
+#include "../../fuzz/fuzz_date.cpp"

@@ -1,0 +1,2 @@
+#define LLVMFuzzerTestOneInput replay_group
+#include "../../fuzz/fuzz_group.cpp"

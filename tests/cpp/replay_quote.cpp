@@ -1,0 +1,2 @@
+#define LLVMFuzzerTestOneInput replay_quote
+#include "../../fuzz/fuzz_quote.cpp"

@@ -1,0 +1,2 @@
+#define LLVMFuzzerTestOneInput replay_sort
+#include "../../fuzz/fuzz_sort.cpp"

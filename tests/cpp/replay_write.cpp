@@ -1,0 +1,2 @@
+#define LLVMFuzzerTestOneInput replay_write
+#include "../../fuzz/fuzz_write.cpp"

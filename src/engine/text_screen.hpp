@@ -70,11 +70,10 @@ struct TextEnds {
 // (two keys per word) about one cell in 200 that is not in the set passes.
 class TextScreen {
  public:
+  // One or two keys per word: for a set whose table is in cache, an array
+  // of at most a few tens of kilobytes.
   void size_for(std::size_t keys) {
-    // Two keys per word while the array fits in the second-level cache,
-    // then four: a larger array would miss the caches on every cell.
-    const std::size_t per_word = keys <= (std::size_t{1} << 16) ? 2 : 4;
-    const std::size_t words = std::max<std::size_t>(8, std::bit_ceil(std::max<std::size_t>(keys, 1)) / per_word);
+    const std::size_t words = std::max<std::size_t>(8, std::bit_ceil(std::max<std::size_t>(keys, 1)) / 2);
     words_.assign(words, 0);
     shift_ = static_cast<unsigned>(64 - std::countr_zero(words));
   }

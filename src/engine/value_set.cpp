@@ -142,7 +142,7 @@ template void NumSet::masks(const std::int64_t*, std::size_t, std::uint64_t*) co
 template void NumSet::masks(const double*, std::size_t, std::uint64_t*) const noexcept;
 
 std::uint64_t TextSet::hash(std::string_view text) noexcept {
-  if (text.size() <= ShortText::max) return TextEnds::of(text).hash(text.size());
+  if (text.size() <= ShortText::max) return ShortText::of(text).hash(text.size());
   return std::hash<std::string_view>{}(text) * 0x9E3779B97F4A7C15ULL;
 }
 
@@ -156,9 +156,13 @@ TextSet::TextSet(std::size_t capacity) {
 
 TextSet::TextSet(std::span<const std::string> values) : TextSet(values.size()) {
   for (const std::string& v : values) insert(v);
-  far_ = far(slots_);
+  if (far(slots_)) {
+    sieve_.size_for(entries_.size());
+    for (const Entry& e : entries_) sieve_.add(hash(e.text));
+    return;
+  }
   screen_.size_for(entries_.size());
-  for (const Entry& e : entries_) screen_.add(TextEnds::of(e.text).hash(e.text.size()));  // hash(e.text) when short
+  for (const Entry& e : entries_) screen_.add(TextEnds::of(e.text).hash(e.text.size()));
 }
 
 std::pair<std::uint32_t, bool> TextSet::insert(std::string_view text) {
@@ -185,30 +189,43 @@ void TextSet::masks(const std::uint64_t* offsets, std::size_t rows, const char* 
   const auto text_at = [bytes, offsets](std::size_t c) {
     return std::string_view(bytes + offsets[c], static_cast<std::size_t>(offsets[c + 1] - offsets[c]));
   };
-  // Words whose every cell can load 8 bytes at its start: the screen first
-  // turns away most cells of 64 without a branch, then the table settles
-  // those that pass, a short text by the hash the screen took. A table larger
-  // than the caches is asked for the slots of all that pass before any is
-  // probed, so that their misses overlap.
+  if (!sieve_.empty()) {
+    std::uint64_t h[64];  // NOLINT(cppcoreguidelines-pro-type-member-init)
+    for (std::size_t w = 0; w * 64 < rows; ++w) {
+      const std::size_t n = std::min<std::size_t>(64, rows - w * 64);
+      // Ask the sieve for all 64 cells first, then for the slots of those that
+      // pass, so that their cache misses overlap.
+      std::uint64_t maybe = 0;
+      for (std::size_t j = 0; j < n; ++j) {
+        h[j] = hash(text_at(w * 64 + j));
+        const bool pass = sieve_.maybe(h[j]);
+        if (pass) prefetch(&slots_[slot(h[j])]);
+        maybe |= std::uint64_t{pass} << j;
+      }
+      std::uint64_t m = 0;
+      for (std::uint64_t b = maybe; b != 0; b &= b - 1) {
+        const auto j = static_cast<unsigned>(std::countr_zero(b));
+        m |= std::uint64_t{find(text_at(w * 64 + j), h[j]) != none} << j;
+      }
+      out[w] = m;
+    }
+    return;
+  }
+  // A table in cache: in words whose every cell can load 8 bytes at its
+  // start, the screen turns away most cells of 64 without a branch, and the
+  // table settles those that pass.
   const std::size_t words = words_before_end(offsets, rows, size);
-  std::uint64_t h[64];  // NOLINT(cppcoreguidelines-pro-type-member-init)
   for (std::size_t w = 0; w < words; ++w) {
     const std::uint64_t* o = offsets + w * 64;
     std::uint64_t maybe = 0;
     for (unsigned j = 0; j < 64; ++j) {
       const std::uint64_t n = o[j + 1] - o[j];
-      h[j] = TextEnds::at(bytes + o[j], n).hash(n);
-      maybe |= std::uint64_t{screen_.pass(h[j])} << j;
-    }
-    for (std::uint64_t b = maybe; b != 0; b &= b - 1) {
-      const auto j = static_cast<unsigned>(std::countr_zero(b));
-      if (o[j + 1] - o[j] > ShortText::max) h[j] = hash(text_at(w * 64 + j));
-      if (far_) prefetch(&slots_[slot(h[j])]);
+      maybe |= std::uint64_t{screen_.pass(TextEnds::at(bytes + o[j], n).hash(n))} << j;
     }
     std::uint64_t m = 0;
     for (std::uint64_t b = maybe; b != 0; b &= b - 1) {
       const auto j = static_cast<unsigned>(std::countr_zero(b));
-      m |= std::uint64_t{find(text_at(w * 64 + j), h[j]) != none} << j;
+      m |= std::uint64_t{contains(text_at(w * 64 + j))} << j;
     }
     out[w] = m;
   }

@@ -155,10 +155,9 @@ class TextSet {
   void masks(const std::uint64_t* offsets, std::size_t rows, const char* bytes, std::size_t size,
              std::uint64_t* out) const noexcept;
 
-  // Texts of up to 16 bytes hash from their ends (TextEnds, which hold every
-  // byte of them: the hash a cell's screen test already made); longer ones
-  // from all their bytes, so that texts that share their ends do not share a
-  // hash.
+  // Texts of up to 16 bytes hash from their two words (ShortText, which holds
+  // every byte of them); longer ones from all their bytes, so that texts that
+  // share their ends do not share a hash.
   [[nodiscard]] static std::uint64_t hash(std::string_view text) noexcept;
 
  private:
@@ -179,8 +178,10 @@ class TextSet {
 
   std::vector<std::uint64_t> slots_;
   std::vector<Entry> entries_;
-  TextScreen screen_;  // filled by TextSet(values)
-  bool far_ = false;   // the table is larger than the caches
+  // Filled by TextSet(values): a table in cache is screened, a table larger
+  // than the caches sieved (one bit per key's hash, and its slots asked for).
+  TextScreen screen_;
+  Sieve sieve_;
   std::size_t mask_ = 0;
   unsigned shift_ = 64;
 };

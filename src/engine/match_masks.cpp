@@ -49,6 +49,21 @@ constexpr std::array<std::uint64_t, 9> keep = [] {
 
 }  // namespace
 
+// As offsets ascend, the words up to the first whose last cell starts too late.
+std::size_t words_before_end(const std::uint64_t* offsets, std::size_t rows, std::size_t size) noexcept {
+  std::size_t lo = 0;
+  std::size_t hi = rows / 64;
+  while (lo < hi) {
+    const std::size_t mid = (lo + hi + 1) / 2;
+    if (offsets[mid * 64 - 1] + 8 <= size) {
+      lo = mid;
+    } else {
+      hi = mid - 1;
+    }
+  }
+  return lo;
+}
+
 TextKey text_key(const char* text, std::uint64_t length) noexcept {
   std::uint64_t head = 0;
   std::memcpy(&head, text, static_cast<std::size_t>(std::min<std::uint64_t>(length, 8)));
@@ -166,23 +181,6 @@ __attribute__((target("avx2"))) inline int text_hits4(const std::uint64_t* o, co
     hit = _mm256_or_si256(hit, _mm256_and_si256(same_length, same_head));
   }
   return _mm256_movemask_pd(_mm256_castsi256_pd(hit));
-}
-
-// The number of whole words of 64 cells from offsets whose every cell starts
-// 8 bytes or more before the end of the bytes: as offsets ascend, the words
-// up to the first whose last cell starts too late.
-std::size_t words_before_end(const std::uint64_t* offsets, std::size_t rows, std::size_t size) noexcept {
-  std::size_t lo = 0;
-  std::size_t hi = rows / 64;
-  while (lo < hi) {
-    const std::size_t mid = (lo + hi + 1) / 2;
-    if (offsets[mid * 64 - 1] + 8 <= size) {
-      lo = mid;
-    } else {
-      hi = mid - 1;
-    }
-  }
-  return lo;
 }
 
 // Words ahead of the current one whose offsets and bytes are asked for: the

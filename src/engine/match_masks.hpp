@@ -36,6 +36,11 @@ struct TextKey {
 void text_masks(const std::uint64_t* offsets, std::size_t rows, const char* bytes, std::size_t size,
                 std::span<const TextKey> keys, std::uint64_t* out) noexcept;
 
+// The number of whole words of 64 cells from offsets (rows of them) whose
+// every cell starts 8 bytes or more before the end of bytes[0, size), so that
+// 8 bytes can be loaded at any of their starts.
+[[nodiscard]] std::size_t words_before_end(const std::uint64_t* offsets, std::size_t rows, std::size_t size) noexcept;
+
 // The versions behind the functions above, for tests: one cell at a time, and
 // (on x86-64, only where the processor has AVX2: cpu::has_avx2) four cells
 // per instruction.

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <functional>
 
+#include "match_masks.hpp"
 #include "prefetch.hpp"
 
 namespace kelo_frame {
@@ -155,9 +156,13 @@ TextSet::TextSet(std::size_t capacity) {
 
 TextSet::TextSet(std::span<const std::string> values) : TextSet(values.size()) {
   for (const std::string& v : values) insert(v);
-  if (!far(slots_)) return;
-  sieve_.size_for(entries_.size());
-  for (const Entry& e : entries_) sieve_.add(hash(e.text));
+  if (far(slots_)) {
+    sieve_.size_for(entries_.size());
+    for (const Entry& e : entries_) sieve_.add(hash(e.text));
+    return;
+  }
+  screen_.size_for(entries_.size());
+  for (const Entry& e : entries_) screen_.add(TextEnds::of(e.text).hash(e.text.size()));
 }
 
 std::pair<std::uint32_t, bool> TextSet::insert(std::string_view text) {
@@ -179,60 +184,56 @@ std::vector<std::string_view> TextSet::texts() const {
   return out;
 }
 
-void TextSet::masks(const std::uint64_t* offsets, std::size_t rows, const char* bytes,
+void TextSet::masks(const std::uint64_t* offsets, std::size_t rows, const char* bytes, std::size_t size,
                     std::uint64_t* out) const noexcept {
   const auto text_at = [bytes, offsets](std::size_t c) {
     return std::string_view(bytes + offsets[c], static_cast<std::size_t>(offsets[c + 1] - offsets[c]));
   };
-  if (sieve_.empty()) {
-    // A table in cache: a short cell's two words give both its hash and its
-    // comparison with an entry, so they are loaded once.
+  if (!sieve_.empty()) {
+    std::uint64_t h[64];  // NOLINT(cppcoreguidelines-pro-type-member-init)
     for (std::size_t w = 0; w * 64 < rows; ++w) {
       const std::size_t n = std::min<std::size_t>(64, rows - w * 64);
-      std::uint64_t m = 0;
+      // Ask the sieve for all 64 cells first, then for the slots of those that
+      // pass, so that their cache misses overlap.
+      std::uint64_t maybe = 0;
       for (std::size_t j = 0; j < n; ++j) {
-        const std::string_view text = text_at(w * 64 + j);
-        bool hit = false;
-        if (text.size() <= ShortText::max) {
-          const ShortText words = ShortText::of(text);
-          const std::uint64_t h = words.hash(text.size());
-          const std::uint64_t tag = tag_of(h);
-          for (std::size_t i = slot(h);; i = (i + 1) & mask_) {
-            const std::uint64_t s = slots_[i];
-            if (s == free) break;
-            if ((s & ~entry_bits) != tag) continue;
-            const Entry& x = entries_[static_cast<std::uint32_t>(s)];
-            if (x.text.size() == text.size() && x.words == words) {
-              hit = true;
-              break;
-            }
-          }
-        } else {
-          hit = find(text) != none;
-        }
-        m |= std::uint64_t{hit} << j;
+        h[j] = hash(text_at(w * 64 + j));
+        const bool pass = sieve_.maybe(h[j]);
+        if (pass) prefetch(&slots_[slot(h[j])]);
+        maybe |= std::uint64_t{pass} << j;
+      }
+      std::uint64_t m = 0;
+      for (std::uint64_t b = maybe; b != 0; b &= b - 1) {
+        const auto j = static_cast<unsigned>(std::countr_zero(b));
+        m |= std::uint64_t{find(text_at(w * 64 + j), h[j]) != none} << j;
       }
       out[w] = m;
     }
     return;
   }
-  std::uint64_t h[64];  // NOLINT(cppcoreguidelines-pro-type-member-init)
-  for (std::size_t w = 0; w * 64 < rows; ++w) {
-    const std::size_t n = std::min<std::size_t>(64, rows - w * 64);
-    // Ask the sieve for all 64 cells first, then for the slots of those that
-    // pass, so that their cache misses overlap.
+  // A table in cache: in words whose every cell can load 8 bytes at its
+  // start, the screen turns away most cells of 64 without a branch, and the
+  // table settles those that pass.
+  const std::size_t words = words_before_end(offsets, rows, size);
+  for (std::size_t w = 0; w < words; ++w) {
+    const std::uint64_t* o = offsets + w * 64;
     std::uint64_t maybe = 0;
-    for (std::size_t j = 0; j < n; ++j) {
-      h[j] = hash(text_at(w * 64 + j));
-      const bool pass = sieve_.maybe(h[j]);
-      if (pass) prefetch(&slots_[slot(h[j])]);
-      maybe |= std::uint64_t{pass} << j;
+    for (unsigned j = 0; j < 64; ++j) {
+      const std::uint64_t n = o[j + 1] - o[j];
+      maybe |= std::uint64_t{screen_.pass(TextEnds::at(bytes + o[j], n).hash(n))} << j;
     }
     std::uint64_t m = 0;
     for (std::uint64_t b = maybe; b != 0; b &= b - 1) {
       const auto j = static_cast<unsigned>(std::countr_zero(b));
-      m |= std::uint64_t{find(text_at(w * 64 + j), h[j]) != none} << j;
+      m |= std::uint64_t{contains(text_at(w * 64 + j))} << j;
     }
+    out[w] = m;
+  }
+  // The last cells of the bytes, one probe each.
+  for (std::size_t w = words; w * 64 < rows; ++w) {
+    const std::size_t n = std::min<std::size_t>(64, rows - w * 64);
+    std::uint64_t m = 0;
+    for (std::size_t j = 0; j < n; ++j) m |= std::uint64_t{contains(text_at(w * 64 + j))} << j;
     out[w] = m;
   }
 }

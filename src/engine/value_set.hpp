@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "short_text.hpp"
+#include "text_screen.hpp"
 
 namespace kelo_frame {
 
@@ -148,9 +149,11 @@ class TextSet {
   [[nodiscard]] std::vector<std::string_view> texts() const;
   [[nodiscard]] std::size_t size() const noexcept { return entries_.size(); }
 
-  // Bit j of out[w] is set when cell j of the 64 * w + j-th row counted from
-  // offsets (bytes [offsets[c], offsets[c + 1]) of bytes) is in the set.
-  void masks(const std::uint64_t* offsets, std::size_t rows, const char* bytes, std::uint64_t* out) const noexcept;
+  // Bit j of out[w] is set when the cell of the 64 * w + j-th row counted from
+  // offsets (the bytes [offsets[c], offsets[c + 1]) of bytes[0, size)) is in
+  // the set. Only for a set made from values, which fills its screen.
+  void masks(const std::uint64_t* offsets, std::size_t rows, const char* bytes, std::size_t size,
+             std::uint64_t* out) const noexcept;
 
   // Texts of up to 16 bytes hash from their two words (ShortText, which holds
   // every byte of them); longer ones from all their bytes, so that texts that
@@ -175,7 +178,10 @@ class TextSet {
 
   std::vector<std::uint64_t> slots_;
   std::vector<Entry> entries_;
-  Sieve sieve_;  // only for a table larger than the caches, and filled by TextSet(values)
+  // Filled by TextSet(values): a table in cache is screened, a table larger
+  // than the caches sieved (one bit per key's hash, and its slots asked for).
+  TextScreen screen_;
+  Sieve sieve_;
   std::size_t mask_ = 0;
   unsigned shift_ = 64;
 };

@@ -55,6 +55,28 @@ def test_among_matches_python(count, distinct, special, column, view):
     assert frame.where_among(column, values).ints("p") == want
 
 
+def _text(length):
+    return "".join(rng.choice("ab\0é\"") for _ in range(length))
+
+
+# Texts of every length around the 8- and 16-byte words, and long ones that share their first and
+# last 8 bytes.
+TEXT_POOL = [_text(rng.randrange(0, 20)) for _ in range(400)] + [f"{'x' * 8}{i:06d}{'y' * 8}" for i in range(200)]
+TEXT_CELLS = [None if rng.random() < 0.1 else rng.choice(TEXT_POOL) for _ in range(ROWS)]
+TEXTS = gapped(s=("str", TEXT_CELLS))
+
+
+@pytest.mark.parametrize("count, distinct", [(3, 3), (19, 19), (20, 20), (100_000, 10), (100_000, 600)])
+@pytest.mark.parametrize("view", ["whole", "sorted"])
+def test_in_matches_python(count, distinct, view):
+    choices = rng.sample(TEXT_POOL, min(distinct, len(TEXT_POOL))) + ["absent", "x" * 30]
+    values = [rng.choice(choices) for _ in range(count)]
+    frame = TEXTS.sort("s", False) if view == "sorted" else TEXTS
+    wanted = set(values)
+    want = [p for p in frame.ints("p") if TEXT_CELLS[p] is not None and TEXT_CELLS[p] in wanted]
+    assert frame.where_in("s", values).ints("p") == want
+
+
 WIDE = 20_000
 NAMES = [f"c{i}" for i in range(WIDE)]
 PLACE = {n: i for i, n in enumerate(NAMES)}

@@ -187,7 +187,7 @@ bool ChunkScanner::field(std::size_t at, bool record_end) {
 }
 
 void ChunkScanner::grow(std::size_t capacity) {
-  capacity_ = std::max<std::size_t>(capacity, 16);
+  capacity_ = std::max<std::size_t>(capacity, 2);
   for (std::size_t c = 0; c < width_; ++c) {
     lists_[c].reserve(capacity_);
     heads_[c] = lists_[c].data();

@@ -60,7 +60,13 @@ std::optional<ReadColumns> read_fused(std::string_view text, std::size_t chunk) 
   const std::size_t from = reader.pos();
 
   const std::size_t rows_hint = from < text.size() ? estimate_records(text, from, width) : 0;
-  const std::size_t chunk_rows = rows_hint * chunk / std::max<std::size_t>(1, text.size() - from) + rows_hint / 64 + 64;
+  // Room for the records of one stretch in every column's span list at
+  // first. A record takes at least `width` bytes, so a stretch holds no more
+  // than chunk / width of them (plus the one that crosses its end): a wide
+  // header must not reserve dozens of spans per column for a single row.
+  const std::size_t chunk_rows =
+      std::min(rows_hint * chunk / std::max<std::size_t>(1, text.size() - from) + rows_hint / 64 + 64,
+               chunk / std::max<std::size_t>(1, width) + 2);
   std::vector<ColumnBuilder> builders(width, ColumnBuilder(text, rows_hint));
   if (from < text.size()) {
     ChunkScanner scanner(text, width, from, chunk_rows);

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -60,7 +61,8 @@ class ColumnBuilder {
   std::vector<std::int64_t> ints_;
   std::vector<double> floats_;
   std::vector<std::size_t> negative_zeros_;  // rows of i64 zeros written with '-'
-  StrCol texts_;
+  // Made when the column turns to str: a StrCol allocates its first offset.
+  std::optional<StrCol> texts_;
   Validity valid_;  // of ints_ and floats_ (texts_ has its own)
   // Fresh pages of the values (ints_ or floats_), texts' bytes and offsets.
   PagesAhead values_ahead_, bytes_ahead_, offsets_ahead_;

@@ -16,7 +16,9 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "assignment.hpp"
@@ -28,6 +30,29 @@ namespace kelo_frame {
 namespace {
 
 using Codes = GroupIds::Buffer<std::uint64_t>;
+
+// Many key columns lie anywhere in memory, and each is short work when the
+// table is short: while one is grouped, the cache is asked for the holder of
+// the column kColumnsAhead places on and the first cells of the one half as
+// far on.
+constexpr std::size_t kColumnsAhead = 4;
+
+void prefetch_key(const Table& keys, std::size_t c) noexcept {
+  const std::size_t n = keys.columns.size();
+  if (c + kColumnsAhead < n) prefetch(keys.columns[c + kColumnsAhead].col.get());
+  if (c + kColumnsAhead / 2 < n) {
+    std::visit(
+        [](const auto& col) {
+          if constexpr (std::is_same_v<std::decay_t<decltype(col)>, StrCol>) {
+            prefetch(col.offsets.data());
+            prefetch(col.bytes.data());
+          } else {
+            prefetch(col.values.data());
+          }
+        },
+        *keys.columns[c + kColumnsAhead / 2].col);
+  }
+}
 
 // A map slot: a code and its group id (id + 1; 0 marks an empty slot).
 struct CodeSlot {
@@ -89,12 +114,14 @@ Assignment assign_many(const Table& table, const Table& keys) {
   const std::uint64_t height = table.height;
   const std::uint32_t* index = table.index ? table.index->data() : nullptr;
   const std::uint64_t limit = direct_limit(height);
+  prefetch_key(keys, 0);
   Assignment folded = assign_column(table, *keys.columns.front().col);
   // Past the direct table: codes of the columns folded so far, each below
   // bound.
   Codes codes;
   std::uint64_t bound = 0;
   for (std::size_t c = 1; c < keys.columns.size(); ++c) {
+    prefetch_key(keys, c);
     Assignment next = assign_column(table, *keys.columns[c].col);
     const std::uint64_t m = groups_of(next);
     if (codes.empty()) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "prefetch.hpp"
 #include "quote.hpp"
 #include "table.hpp"
 #include "value_set.hpp"
@@ -75,12 +76,21 @@ Result<Table> Table::select(std::span<const std::string> names) const {
   TextSet places(columns.size());
   for (const Column& c : columns) places.insert(c.name);
   std::vector<bool> chosen(columns.size());
-  for (const std::string& name : names) {
-    const std::uint32_t at = places.find(name);
-    if (at == TextSet::none) return fail(std::move(col(name).error()));
-    if (chosen[at]) return fail("column " + quoted(name) + " selected twice");
-    chosen[at] = true;
-    out.columns.push_back(columns[at]);
+  std::vector<std::uint32_t> at(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    at[i] = places.find(names[i]);
+    if (at[i] == TextSet::none) return fail(std::move(col(names[i]).error()));
+    if (chosen[at[i]]) return fail("column " + quoted(names[i]) + " selected twice");
+    chosen[at[i]] = true;
+  }
+  // The chosen columns come in any order: each copy touches its entry and
+  // its column's count at random places of a large table, so both are asked
+  // of the cache ahead, the entry first and its count once the entry is near.
+  const std::size_t n = at.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + prefetch_distance < n) prefetch(&columns[at[i + prefetch_distance]]);
+    if (i + prefetch_distance / 2 < n) prefetch(columns[at[i + prefetch_distance / 2]].col.get());
+    out.columns.push_back(columns[at[i]]);
   }
   return out;
 }

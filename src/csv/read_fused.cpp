@@ -7,7 +7,6 @@
 
 #include <algorithm>
 
-#include "../engine/value_set.hpp"
 #include "chunk_scanner.hpp"
 #include "record_reader.hpp"
 #include "typing.hpp"
@@ -17,14 +16,6 @@ namespace kelo_frame::csv {
 namespace {
 
 constexpr int kMaxRescans = 4;
-
-bool repeats(const std::vector<std::string>& names) {
-  TextSet seen(names.size());
-  for (const std::string& name : names) {
-    if (!seen.insert(name).second) return true;
-  }
-  return false;
-}
 
 // Feeds the texts of rows [0, base) to the builders marked in `pending`, by
 // scanning the data records from `from` again.
@@ -55,7 +46,6 @@ std::optional<ReadColumns> read_fused(std::string_view text, std::size_t chunk) 
   }
   out.names.reserve(fields.size());
   for (const Bounds b : fields) out.names.push_back(Span::text(span_of(b, text), text));
-  if (repeats(out.names)) return std::nullopt;
   const std::size_t width = out.names.size();
   const std::size_t from = reader.pos();
 

@@ -18,8 +18,9 @@ struct ReadColumns {
 };
 
 // The header names and typed columns of text, or nothing when the fast scan
-// gives up (or the header repeats a name): the whole-text reading, which
-// reports every failure, then decides. text is not empty and holds fewer than
+// gives up: the whole-text reading, which reports every failure, then decides.
+// A repeated name is left to Table::add_all, which refuses the first one with
+// the message the whole-text reading gives it, without a second set of names. text is not empty and holds fewer than
 // 2^32 bytes. chunk: the bytes of text scanned per stretch (small in tests).
 [[nodiscard]] std::optional<ReadColumns> read_fused(std::string_view text, std::size_t chunk = std::size_t{1} << 19);
 

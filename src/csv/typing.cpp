@@ -122,7 +122,7 @@ void ColumnBuilder::make_text(std::size_t sample_bytes, std::size_t sample_rows)
   const double per_row = static_cast<double>(sample_bytes) / static_cast<double>(std::max<std::size_t>(1, sample_rows));
   // A column's texts are never more bytes than the whole text.
   const double guess = std::min(per_row * 1.1 * static_cast<double>(rows_hint_), static_cast<double>(text_.size()));
-  StrCol& col = texts_.emplace();
+  StrCol& col = texts_.emplace().col;
   col.bytes.reserve(static_cast<std::size_t>(guess) + kSlack);
   col.offsets.reserve(rows_hint_ + 1);
 }
@@ -134,11 +134,11 @@ void ColumnBuilder::add_texts(const Bounds* spans, std::size_t base, std::size_t
   const std::size_t n = text_.size();
   std::size_t bound = 0;
   for (std::size_t r = done_; r < r1; ++r) bound += f[r].end - f[r].start;
-  StrCol& col = *texts_;
+  StrCol& col = texts_->col;
   const std::size_t old = col.bytes.size();
-  bytes_ahead_.before(col.bytes.data(), old, old + bound + kSlack, col.bytes.capacity());
-  offsets_ahead_.before(col.offsets.data(), col.offsets.size(), col.offsets.size() + (r1 - done_),
-                        col.offsets.capacity());
+  texts_->bytes_ahead.before(col.bytes.data(), old, old + bound + kSlack, col.bytes.capacity());
+  texts_->offsets_ahead.before(col.offsets.data(), col.offsets.size(), col.offsets.size() + (r1 - done_),
+                               col.offsets.capacity());
   col.bytes.resize_and_overwrite(old + bound + kSlack, [&](char* out, std::size_t) {
     std::size_t at = old;
     const std::size_t ahead = r1 > kAhead ? r1 - kAhead : 0;
@@ -175,7 +175,7 @@ Col ColumnBuilder::finish() && {
     case Kind::Float: return F64Col{std::move(floats_), std::move(valid_)};
     case Kind::Text: break;
   }
-  return std::move(*texts_);
+  return std::move(texts_->col);
 }
 
 std::vector<Col> type_columns(std::string_view text, Scanned& scanned) {

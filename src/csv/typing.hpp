@@ -61,11 +61,16 @@ class ColumnBuilder {
   std::vector<std::int64_t> ints_;
   std::vector<double> floats_;
   std::vector<std::size_t> negative_zeros_;  // rows of i64 zeros written with '-'
-  // Made when the column turns to str: a StrCol allocates its first offset.
-  std::optional<StrCol> texts_;
-  Validity valid_;  // of ints_ and floats_ (texts_ has its own)
-  // Fresh pages of the values (ints_ or floats_), texts' bytes and offsets.
-  PagesAhead values_ahead_, bytes_ahead_, offsets_ahead_;
+  // A str column's cells, with the fresh pages of their bytes and offsets.
+  struct Texts {
+    StrCol col;
+    PagesAhead bytes_ahead, offsets_ahead;
+  };
+  // Made when the column turns to str: a StrCol allocates its first offset,
+  // and a reader of many columns keeps a builder for each.
+  std::optional<Texts> texts_;
+  Validity valid_;           // of ints_ and floats_ (texts_ has its own)
+  PagesAhead values_ahead_;  // fresh pages of ints_ or floats_
 };
 
 // One Col per scanned column, in header order, from whole span lists; each

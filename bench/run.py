@@ -206,6 +206,7 @@ def main(argv=None) -> int:
                    help="re-measure only what this run selects and merge it into the existing --out-json: "
                         "its results replace the same (library, task, size) and the sections it ran, the rest "
                         "is kept; the report says what was re-measured and when")
+    p.add_argument("--no-threads", action="store_true", help="leave out the two-thread section")
     p.add_argument("--no-tasks", action="store_true",
                    help="measure no task, only the interchange, two-thread and scaling sections (with --merge)")
     a = p.parse_args(argv)
@@ -303,7 +304,7 @@ def main(argv=None) -> int:
 
     # Two threads at once, at the largest size, when the whole set of tasks ran.
     found_threads = None
-    if not a.tasks and any(lib.key == "kelo_frame" for lib in libs):
+    if not a.tasks and not a.no_threads and any(lib.key == "kelo_frame" for lib in libs):
         found_threads = _threads(max(sizes), repeats, data_args, a.timeout)
         print(f"bench: two threads: {json.dumps(found_threads)}", file=sys.stderr)
 

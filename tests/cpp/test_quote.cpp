@@ -25,10 +25,8 @@ TEST_P(QuoteInvalidUtf8, WritesEachByte) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Bytes, QuoteInvalidUtf8,
-                         testing::Values(std::pair{"\x80"sv, R"("\x{80}")"sv},  // stray continuation
-                                         std::pair{"a\xbfz"sv, R"("a\x{bf}z")"sv},
+                         testing::Values(std::pair{"a\xbfz"sv, R"("a\x{bf}z")"sv},
                                          std::pair{"\xc0\xaf"sv, R"("\x{c0}\x{af}")"sv},  // overlong '/'
-                                         std::pair{"\xc1\xbf"sv, R"("\x{c1}\x{bf}")"sv},
                                          std::pair{"\xe0\x80\xaf"sv, R"("\x{e0}\x{80}\x{af}")"sv},
                                          std::pair{"\xf0\x80\x80\xaf"sv, R"("\x{f0}\x{80}\x{80}\x{af}")"sv},
                                          // Surrogates encoded as if they were characters.
@@ -37,10 +35,7 @@ INSTANTIATE_TEST_SUITE_P(Bytes, QuoteInvalidUtf8,
                                          // Above U+10FFFF.
                                          std::pair{"\xf4\x90\x80\x80"sv, R"("\x{f4}\x{90}\x{80}\x{80}")"sv},
                                          std::pair{"\xf5\x80\x80\x80"sv, R"("\x{f5}\x{80}\x{80}\x{80}")"sv},
-                                         std::pair{"\xfe\xff"sv, R"("\x{fe}\x{ff}")"sv},
                                          // Cut short at the end of the text, and before an ASCII byte.
-                                         std::pair{"\xc3"sv, R"("\x{c3}")"sv},
-                                         std::pair{"\xe2\x82"sv, R"("\x{e2}\x{82}")"sv},
                                          std::pair{"\xf0\x9f\x98"sv, R"("\x{f0}\x{9f}\x{98}")"sv},
                                          std::pair{"\xe2\x82z"sv, R"("\x{e2}\x{82}z")"sv},
                                          // A lead byte followed by another lead byte: the second starts afresh.

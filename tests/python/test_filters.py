@@ -47,14 +47,12 @@ def test_missing_column_is_reported_before_the_values_are_looked_at():
         typed().where_in("q", [])
 
 
-# The engine's exact comparisons at the i64 and 2**53 edges are swept in C++;
-# these rows are about the values Python passes in.
+# The engine's exact comparisons at the i64 and 2**53 edges are swept in C++, and
+# float values by the property below; these rows are about the ints and NaN Python passes in.
 @pytest.mark.parametrize(
     "method, value, kept",
     [
-        ("where_eq", float(TWO_53), [TWO_53]),
         ("where_eq", TWO_53 + 1, [TWO_53]),  # the int is rounded to a float first
-        ("where_eq", -0.0, [0]),
         ("where_eq", math.nan, []),
         ("where_ne", math.nan, [TWO_53 + 1, TWO_53, 0, -1, -(2**63), 2**63 - 1]),
     ],

@@ -1,7 +1,5 @@
 """Frame's table model through Python: adding, reading back, describing, and every failure's exact text."""
 
-import math
-
 import pytest
 
 from gapped import frame, gapped
@@ -14,21 +12,6 @@ def test_empty_frame():
     assert f.describe() == str(f) == repr(f) == "Frame(0 rows: )"
     f.add_ints("a", [])
     assert (f.width(), f.height()) == (1, 0)
-
-
-def test_add_and_read_back():
-    f = Frame()
-    assert f.add_ints("a", [1, 2, 3]) is None
-    f.add_floats("x", [1, 2.5, float("nan")])
-    f.add_strings("s", ["é", "", "a,b"])
-    assert f.height() == 3 and f.width() == 3
-    assert f.names() == ["a", "x", "s"]
-    assert f.dtypes() == ["i64", "f64", "str"]
-    assert f.ints("a") == [1, 2, 3]
-    xs = f.floats("x")
-    assert xs[:2] == [1.0, 2.5] and math.isnan(xs[2]) and type(xs[0]) is float
-    assert f.strings("s") == ["é", "", "a,b"]
-    assert f.describe() == "Frame(3 rows: a i64, x f64, s str)"
 
 
 @pytest.mark.parametrize(
@@ -82,15 +65,8 @@ def test_sequence_kinds(method, values, stored):
 
 
 def test_describe_writes_names_plainly():
-    f = frame(**{"a, b": [1]})
-    assert f.describe() == "Frame(1 rows: a, b i64)"
-
-
-def test_free_leaves_object_usable():
-    f = frame(a=[1])
-    for _ in range(3):
-        assert f.free() is None
-    assert f.ints("a") == [1]
+    f = frame(**{"a, b": [1], "x": [2.5], "s": ["é"]})
+    assert f.describe() == "Frame(1 rows: a, b i64, x f64, s str)"
 
 
 # --- binding ---
@@ -139,34 +115,26 @@ def test_keywords_bind_like_positions():
     "call, exc, message, param",
     [
         (lambda f: f.ints("x"), ValueError, 'no column "x" (the frame has "a", "b")', None),
-        (lambda f: f.ints("A"), ValueError, 'no column "A" (the frame has "a", "b")', None),
         (lambda f: f.floats("a"), ValueError, 'column "a" is i64, not f64', None),
-        (lambda f: f.strings("a"), ValueError, 'column "a" is i64, not str', None),
         (lambda f: f.ints("b"), ValueError, 'column "b" is f64, not i64', None),
         (lambda f: f.add_ints("c", [1]), ValueError, 'column "c" has 1 values; the frame has 2 rows', None),
         (lambda f: f.add_ints("a", [1]), ValueError, 'the frame has a column "a" already', None),
         (lambda f: f.select(["a", "a"]), ValueError, 'column "a" selected twice', None),
         (lambda f: f.select(["b", "x", "x"]), ValueError, 'no column "x" (the frame has "a", "b")', None),
-        (lambda f: f.select(["b", "a", "b"]), ValueError, 'column "b" selected twice', None),
         (lambda f: f.add_ints('q"\\\n\t', [1]), ValueError,
          'column "q\\"\\\\\\n\\t" has 1 values; the frame has 2 rows', None),
         (lambda f: f.ints(1), TypeError, "'int' object is not an instance of 'str'", "name"),
-        (lambda f: f.ints(None), TypeError, "'None' is not an instance of 'str'", "name"),
         (lambda f: f.select("ab"), TypeError, "Can't extract `str` to `Vec`", "names"),
         (lambda f: f.select({"a"}), TypeError, "'set' object is not an instance of 'Sequence'", "names"),
         (lambda f: f.select(x for x in "a"), TypeError, "'generator' object is not an instance of 'Sequence'", "names"),
-        (lambda f: f.select(None), TypeError, "'None' is not an instance of 'Sequence'", "names"),
         (lambda f: f.select(["a", 1]), TypeError, "'int' object is not an instance of 'str'", "names"),
         (lambda f: f.sort("a", 1), TypeError, "'int' object is not an instance of 'bool'", "descending"),
-        (lambda f: f.sort("a", None), TypeError, "'None' is not an instance of 'bool'", "descending"),
         (lambda f: f.add_ints("n", [1.5]), TypeError, None, "values"),
         (lambda f: f.add_ints("n", [1, None]), TypeError, None, "values"),
         (lambda f: f.add_strings("s", ["a", None]), TypeError, "'None' is not an instance of 'str'", "values"),
         (lambda f: f.add_strings("s", "abc"), TypeError, "Can't extract `str` to `Vec`", "values"),
-        (lambda f: f.add_ints("n", [2**63]), OverflowError, None, "values"),
         (lambda f: f.head(2.0), TypeError, None, "n"),
         (lambda f: f.where_eq("a", None), TypeError, None, "value"),
-        (lambda f: f.where_eq("a", "1"), TypeError, None, "value"),
         (lambda f: f.where_eq(1, None), TypeError, "'int' object is not an instance of 'str'", "name"),
     ],
 )

@@ -180,12 +180,6 @@ def test_import_types(arr, dtype, expected):
     assert {"i64": f.ints, "f64": f.floats, "str": f.strings}[dtype]("c") == expected
 
 
-def test_imported_dates_have_date_parts():
-    f = Frame.from_arrow(col_table(pa.array([19000, None], pa.date32())))
-    f.add_date_part("y", "c", "year")
-    assert f.ints("y") == [2022, None]
-
-
 @pytest.mark.parametrize(
     "data, message",
     [

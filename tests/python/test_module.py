@@ -54,11 +54,6 @@ def test_method_table_order_and_signatures(cls, names):
         assert method.__doc__ == (free_doc if name == "free" else None)
 
 
-def test_signatures_of_parameters():
-    assert list(inspect.signature(Frame.add_date_part).parameters) == ["self", "name", "source", "part"]
-    assert str(inspect.signature(Frame.where_among)) in ("(self, /, name, values)", "(self, name, values)")
-
-
 def test_types_and_instances():
     for make in (Grouped, lambda: type("Sub", (Frame,), {}), lambda: len(Frame()), lambda: Frame.height(object())):
         with pytest.raises(TypeError):

@@ -61,13 +61,3 @@ def test_large_results_equal_the_plain_text(rows, name):
     # An ASCII str is cut to its length: no room left over from the growth.
     if want.isascii():
         assert sys.getsizeof(text) == sys.getsizeof(want)
-
-
-def test_results_are_independent_strs():
-    f = frame(a=[1, 2, 3], s=["x", "y", "z"])
-    first = f.to_csv()
-    second = f.to_csv()
-    assert first == second
-    assert first is not second
-    assert {first: 1}[second] == 1
-    assert (first + second).count("\n") == 8

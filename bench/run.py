@@ -169,7 +169,11 @@ def _merged(path: str, meta: dict, results: list[dict]) -> tuple[dict, list[dict
     merged = [new.pop(key(r), r) for r in old["results"]]
     merged.extend(new.values())
     out = dict(old["meta"])
-    what = sorted({f"{r['task']} {r['rows']:.0e}" for r in results})
+    names = {r["task"] for r in results}
+    every = {t.name for t in TASKS} | {t + "+list" for t in VIEW_COLUMN}
+    sizes = " and ".join(f"{n:.0e}".replace("+0", "") for n in sorted({r["rows"] for r in results}))
+    libs = ", ".join(sorted({r["lib"] for r in results}))
+    what = [f"{libs}: {'every task' if names >= every else ', '.join(sorted(names))} at {sizes}"] if results else []
     for section in ("interchange", "threads", "scaling"):
         if meta.get(section):
             out[section] = meta[section]

@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "cpu.hpp"
+#include "keep_bytes.hpp"
 #include "prefetch.hpp"
 
 #if defined(__x86_64__)
@@ -35,17 +36,6 @@ void among_one_by_one(const T* values, std::size_t rows, std::span<const T> want
     out[w] = m;
   }
 }
-
-// keep[n] keeps the first n of 8 bytes in memory order (n = 8: all).
-constexpr std::array<std::uint64_t, 9> keep = [] {
-  std::array<std::uint64_t, 9> out{};
-  for (std::size_t n = 0; n <= 8; ++n) {
-    std::array<unsigned char, 8> bytes{};
-    for (std::size_t i = 0; i < n; ++i) bytes[i] = 0xff;
-    out[n] = std::bit_cast<std::uint64_t>(bytes);
-  }
-  return out;
-}();
 
 }  // namespace
 
@@ -92,7 +82,7 @@ void text_masks_scalar(const std::uint64_t* offsets, std::size_t rows, const cha
       std::uint64_t head = 0;
       if (begin + 8 <= size) {
         std::memcpy(&head, bytes + begin, 8);
-        head &= keep[first];
+        head &= keep_bytes[first];
       } else {
         std::memcpy(&head, bytes + begin, static_cast<std::size_t>(first));
       }

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "keep_bytes.hpp"
 #include "u128.hpp"
 
 namespace kelo_frame {
@@ -35,7 +36,7 @@ struct TextEnds {
     std::memcpy(&head, p, 8);
     const bool two = n > 8;
     std::memcpy(&tail, p + (two ? n - 8 : 0), 8);
-    return {head & keep[std::min<std::uint64_t>(n, 8)], two ? tail : 0};
+    return {head & keep_bytes[std::min<std::uint64_t>(n, 8)], two ? tail : 0};
   }
   // The ends of a text, reading only its own bytes.
   [[nodiscard]] static TextEnds of(std::string_view text) noexcept {
@@ -51,18 +52,6 @@ struct TextEnds {
     const Product p = multiply(head ^ 0xA076'1D64'78BD'642FULL, tail ^ n ^ 0xE703'7ED1'A0B4'28DBULL);
     return p.high ^ p.low;
   }
-
- private:
-  // keep[n] keeps the first n of 8 bytes in memory order (n = 8: all).
-  static constexpr std::array<std::uint64_t, 9> keep = [] {
-    std::array<std::uint64_t, 9> out{};
-    for (std::size_t n = 0; n <= 8; ++n) {
-      std::array<unsigned char, 8> bytes{};
-      for (std::size_t i = 0; i < n; ++i) bytes[i] = 0xff;
-      out[n] = std::bit_cast<std::uint64_t>(bytes);
-    }
-    return out;
-  }();
 };
 
 // The bit array: a hash picks one 64-bit word by its high bits and two bits

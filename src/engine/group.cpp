@@ -149,7 +149,8 @@ class Assigner {
   Assigner(const Table& table, Keys& keys) : table_(table), keys_(keys) {}
 
   Assignment run() {
-    out_.ids = assign_widening(table_.height, [this](auto* ids, std::uint64_t from) { return run_from(ids, from); });
+    out_.ids =
+        assign_widening(table_.height, [this](auto* ids, std::uint64_t from) { return this->run_from(ids, from); });
     count_from(out_.ids, counted_, table_.height, out_.counts.data());
     return std::move(out_);
   }

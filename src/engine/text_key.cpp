@@ -102,8 +102,8 @@ class TextAssigner {
       } else {
         k = key_of(row_of(p));
       }
-      const std::uint32_t r = row_of(p);
-      const std::uint32_t g = map.find_or_add(k, [text_of, r] { return text_of(r); });
+      // The row is looked up again only for a long text or a new group.
+      const std::uint32_t g = map.find_or_add(k, [text_of, row_of, p] { return text_of(row_of(p)); });
       bool grown = false;
       if (g >= groups) {  // a new group, or none past the limit
         if (g == TextTable::none) {
@@ -112,7 +112,7 @@ class TextAssigner {
           return p;
         }
         ++groups;
-        out_.firsts.push_back(r);
+        out_.firsts.push_back(row_of(p));
         out_.counts.push_back(0);
         counts = out_.counts.data();
         if constexpr (!Large) grown = map.large();

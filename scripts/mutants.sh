@@ -22,6 +22,11 @@
 # KELO_MUTANT_BUILD=build measures the checkout's clean HEAD with that existing
 # build directory instead of unpacking and building a copy (reuse only: it
 # waits for another run to build each mutant).
+# KELO_MUTANT_SAME_AS=<other rev> keeps only candidates in source files whose
+# bytes are the same in both revisions: the same seed and count then give the
+# same mutants (the same change in the same code) when each revision is run
+# with the other as KELO_MUTANT_SAME_AS, though their sources differ elsewhere.
+# KELO_MUTANT_JOBS (default 2) is the build's parallelism.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 if [[ -z "${KELO_PYTHON:-}" ]]; then exec scripts/env.sh scripts/mutants.sh "$@"; fi
@@ -52,7 +57,8 @@ else
 fi
 mkdir -p "$work"
 exec "$KELO_PYTHON" - "$work" "$out" "${KELO_MUTANTS:-60}" "${KELO_MUTANT_SEED:-16}" "$(git rev-parse "$rev:src")" \
-  "$tree" "$build" <<'PY'
+  "$tree" "$build" "$(git rev-parse "$rev")" \
+  "$(git rev-parse "${KELO_MUTANT_SAME_AS:-$rev}")" <<'PY'
 import os, pathlib, random, re, shutil, subprocess, sys, time
 
 work, out, wanted, seed = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
@@ -61,7 +67,15 @@ reuse_only = os.environ.get("KELO_MUTANT_BUILD")
 # The built mutants of one src/ tree: a later run against the same sources
 # (new tests, same code) relinks the C++ tests against the saved engine library
 # and loads the saved module instead of compiling each mutant again.
-cache = work / "cache" / sys.argv[5]
+# With KELO_MUTANT_SAME_AS the sample (and so each mutant's number) differs.
+same_as = os.environ.get("KELO_MUTANT_SAME_AS")
+cache = work / "cache" / (sys.argv[5] + (f"-same-as-{sys.argv[9]}" if same_as else ""))
+jobs = "-j" + os.environ.get("KELO_MUTANT_JOBS", "2")
+
+
+def blob(rev, rel):
+    p = subprocess.run(["git", "rev-parse", "-q", "--verify", f"{rev}:{rel}"], stdout=subprocess.PIPE, text=True)
+    return p.stdout.strip() or None
 
 # Token swaps: comparisons, arithmetic, logic, booleans. The patterns are
 # matched on a line whose strings, chars and comments are blanked out, so a
@@ -91,6 +105,8 @@ def candidates():
     for path in sorted(tree.glob("src/*/*.cpp")):
         rel = str(path.relative_to(tree))
         if not rel.split("/")[1] in ("engine", "csv", "repr", "api"):
+            continue
+        if same_as and blob(same_as, rel) != blob(sys.argv[8], rel):
             continue
         lines = path.read_text().split("\n")
         in_comment = False
@@ -122,7 +138,7 @@ def run(cmd, timeout):
         return None, ""
 
 def build_now():
-    rc, log = run(["cmake", "--build", str(build), "-j2"], None)  # a loaded machine may take long
+    rc, log = run(["cmake", "--build", str(build), jobs], None)  # a loaded machine may take long
     return rc == 0, log
 
 # The fixed selection, the same for every revision of the tests: the C++
@@ -216,7 +232,7 @@ with out.open("w") as f:
             shutil.copy2(saved / engine_lib.name, engine_lib)
             shutil.copy2(saved / module.name, module)
             os.utime(engine_lib)
-            rc, log = run(["cmake", "--build", str(build), "--target", "kelo_tests", "-j2"], None)
+            rc, log = run(["cmake", "--build", str(build), "--target", "kelo_tests", jobs], None)
             if rc != 0:
                 sys.exit("mutants: relinking the C++ tests failed:\n" + log[-3000:])
         else:

@@ -92,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(
                       QuoteCase{"\xE2\x80\xAF", "\"\xE2\x80\xAF\""}, QuoteCase{"\xE2\x81\x9F", "\"\xE2\x81\x9F\""},
                       QuoteCase{"\xE3\x80\x80", "\"\xE3\x80\x80\""}, QuoteCase{"\xEF\xBB\xBF", "\xEF\xBB\xBF"},
                       QuoteCase{"\xC2\xA1", "\xC2\xA1"}, QuoteCase{"\xE2\x80", "\xE2\x80"}, QuoteCase{"\xC2", "\xC2"},
-                      QuoteCase{"\xE2\x80\x41", "\xE2\x80\x41"},
+                      QuoteCase{"\xE2\x80\x41", "\xE2\x80\x41"}, QuoteCase{"\xE3\x81\x82", "\xE3\x81\x82"},
                       // Float texts; and texts that only look like numbers.
                       QuoteCase{"5", "\"5\""}, QuoteCase{"1e3", "\"1e3\""}, QuoteCase{"-nan", "\"-nan\""},
                       QuoteCase{"+Infinity", "\"+Infinity\""}, QuoteCase{".5", "\".5\""}, QuoteCase{"5.", "\"5.\""},

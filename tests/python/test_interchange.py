@@ -220,9 +220,18 @@ def test_import_matches_pyarrow_over_slices_and_chunks():
     assert {k: read[d](k) for k, d in zip(f.names(), f.dtypes())} == t.to_pydict()
 
 
-def test_import_refuses_other_objects():
-    with pytest.raises(TypeError, match=r"__arrow_c_stream__ or __arrow_c_array__, not 'list'"):
-        Frame.from_arrow([1, 2])
+class FirstNotASchema:
+    def __arrow_c_array__(self, requested_schema=None):
+        return object(), pa.record_batch({"a": [1, 2]}).__arrow_c_array__()[1]
+
+
+@pytest.mark.parametrize("obj, message", [
+    ([1, 2], r"__arrow_c_stream__ or __arrow_c_array__, not 'list'"),
+    (FirstNotASchema(), r"__arrow_c_array__\(\) did not return a PyCapsule named 'arrow_schema'"),
+])
+def test_import_refuses_other_objects(obj, message):
+    with pytest.raises(TypeError, match=message):
+        Frame.from_arrow(obj)
 
 
 def test_release_on_foreign_thread_while_owner_derives_views():

@@ -265,10 +265,12 @@ PyObject* cell_list(const Table& table, const C& col) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
   const std::uint32_t* index = table.index ? table.index->data() : nullptr;
+  // A column with no missing cell skips the validity lookup of every cell.
+  const bool dense = col.valid.all_present();
   auto make = cell_maker(col);
   for (std::uint64_t p = 0; p < n; ++p) {
     const std::uint32_t r = index != nullptr ? index[p] : static_cast<std::uint32_t>(p);
-    PyObject* item = col.present(r) ? make(r) : Py_NewRef(Py_None);
+    PyObject* item = dense || col.present(r) ? make(r) : Py_NewRef(Py_None);
     if (item == nullptr) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(p), item);
   }

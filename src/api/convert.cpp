@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <type_traits>
 
+#include "engine/prefetch.hpp"
 #include "errors.hpp"
 #include "objects.hpp"
 #include "text_cache.hpp"
@@ -200,9 +201,25 @@ bool Seq<Item, Out>::convert(PyObject* obj, type& out) {
     const bool exact = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
     reserve(out, exact ? static_cast<std::size_t>(size) : std::min(static_cast<std::size_t>(size), trusted_only));
   }
+  // A long list of texts (many column names) holds str objects made at
+  // different times, spread over memory: each one's header and bytes are
+  // asked for some items ahead, so that their cache misses overlap. No Python
+  // code runs while texts convert, so the list keeps its items meanwhile.
+  constexpr Py_ssize_t ahead = 16;
+  const Py_ssize_t prefetched =
+      std::is_same_v<typename Item::type, std::string> || std::is_same_v<typename Item::type, std::string_view>
+          ? (PyList_CheckExact(obj) ? size : 0)
+          : 0;
   Ref iter = Ref::steal(PyObject_GetIter(obj));
   if (!iter) return false;
-  while (true) {
+  for (Py_ssize_t i = 0;; ++i) {
+    if (i + ahead < prefetched) {
+      const char* next = reinterpret_cast<const char*>(PyList_GetItem(obj, i + ahead));
+      if (next != nullptr) {
+        prefetch(next);
+        prefetch(next + 64);
+      }
+    }
     PyObject* raw = nullptr;
     const int got = PyIter_NextItem(iter.get(), &raw);
     if (got < 0) return false;

@@ -60,8 +60,14 @@ std::size_t estimate_records(std::string_view text, std::size_t from, std::size_
   return std::min(guess, most);
 }
 
-ChunkScanner::ChunkScanner(std::string_view text, std::size_t width, std::size_t from, std::size_t rows_hint)
-    : text_(text), width_(width), lists_(width), heads_(width), quoted_(width, 0), pos_(from), fstart_(from) {
+ChunkScanner::ChunkScanner(std::string_view text, std::size_t width, std::size_t from, std::size_t rows_hint, Keep keep)
+    : text_(text),
+      width_(width),
+      lists_(keep == Keep::Lists ? width : 0),
+      heads_(width),
+      quoted_(width, 0),
+      pos_(from),
+      fstart_(from) {
   grow(rows_hint);
 }
 
@@ -187,11 +193,24 @@ bool ChunkScanner::field(std::size_t at, bool record_end) {
 }
 
 void ChunkScanner::grow(std::size_t capacity) {
+  const std::size_t old = capacity_;
   capacity_ = std::max<std::size_t>(capacity, 2);
-  for (std::size_t c = 0; c < width_; ++c) {
-    lists_[c].reserve(capacity_);
-    heads_[c] = lists_[c].data();
+  if (!lists_.empty() || width_ == 0) {
+    for (std::size_t c = 0; c < width_; ++c) {
+      lists_[c].reserve(capacity_);
+      heads_[c] = lists_[c].data();
+    }
+    return;
   }
+  // One block: it grows in place (realloc keeps the first stretch where it
+  // is), then every later column's stretch moves out to its new place, the
+  // last first so that none overwrites one not yet moved.
+  block_.reserve(width_ * capacity_);
+  Bounds* const data = block_.data();
+  for (std::size_t c = width_ - 1; c > 0 && old != 0; --c) {
+    std::memmove(data + c * capacity_, data + c * old, old * sizeof(Bounds));
+  }
+  for (std::size_t c = 0; c < width_; ++c) heads_[c] = data + c * capacity_;
 }
 
 }  // namespace kelo_frame::csv

@@ -24,9 +24,16 @@ namespace kelo_frame::csv {
 
 class ChunkScanner {
  public:
+  // How the fields are kept: a list per column that keeps every row (for
+  // take_lists), or one block of `width` stretches of rows, for a reader that
+  // types each chunk and moves on; with a wide header, one allocation instead
+  // of one a column.
+  enum class Keep : std::uint8_t { Lists, Chunks };
+
   // Scans the data records of text from `from` (just past the header) for a
   // header of `width` fields; rows_hint sizes the span lists at first.
-  ChunkScanner(std::string_view text, std::size_t width, std::size_t from, std::size_t rows_hint);
+  ChunkScanner(std::string_view text, std::size_t width, std::size_t from, std::size_t rows_hint,
+               Keep keep = Keep::Lists);
 
   // Scans on until at least `stop` or the end of the text (the end also ends
   // the last record). False when it gives up.
@@ -40,7 +47,7 @@ class ChunkScanner {
   // The row whose field is at index 0 of the lists.
   [[nodiscard]] std::size_t base() const noexcept { return base_; }
   // Column c's fields: row r at index r - base().
-  [[nodiscard]] const Bounds* spans(std::size_t c) const noexcept { return lists_[c].data(); }
+  [[nodiscard]] const Bounds* spans(std::size_t c) const noexcept { return heads_[c]; }
   // Whether a field of column c was quoted, in any row so far.
   [[nodiscard]] bool quoted(std::size_t c) const noexcept { return quoted_[c] != 0; }
 
@@ -48,8 +55,9 @@ class ChunkScanner {
   // still open; base() becomes rows().
   void next_chunk() noexcept;
 
-  // The span lists and quoted flags, for a scanner that never started a new
-  // chunk (base() is 0). Only after scan_to reached the end.
+  // The span lists and quoted flags, for a scanner that keeps Lists and
+  // never started a new chunk (base() is 0). Only after scan_to reached the
+  // end.
   [[nodiscard]] std::vector<SpanList> take_lists();
   [[nodiscard]] std::vector<std::uint8_t> take_quoted() { return std::move(quoted_); }
 
@@ -60,8 +68,9 @@ class ChunkScanner {
 
   std::string_view text_;
   std::size_t width_;
-  std::vector<SpanList> lists_;
-  std::vector<Bounds*> heads_;  // lists_[c].data(), kept at hand
+  std::vector<SpanList> lists_;  // Keep::Lists: one a column
+  SpanList block_;               // Keep::Chunks: column c's at c * capacity_
+  std::vector<Bounds*> heads_;   // where column c's fields are, kept at hand
   std::vector<std::uint8_t> quoted_;
   std::size_t capacity_ = 0;  // fields each list can hold
   std::size_t pos_;

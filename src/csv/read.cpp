@@ -17,10 +17,15 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // or nothing. Found before typing so that no column is typed in vain.
 std::optional<std::string> repeated_name(const std::vector<std::string>& names) {
   TextSet seen(names.size());
-  for (const std::string& name : names) {
-    if (!seen.insert(name).second) return taken_message(name);
-  }
-  return std::nullopt;
+  std::optional<std::string> message;
+  seen.each_ahead(
+      names.size(), [&names](std::size_t i) -> std::string_view { return names[i]; }, false,
+      [&](std::size_t i, std::uint64_t h) {
+        if (seen.insert(names[i], h).second) return true;
+        message = taken_message(names[i]);
+        return false;
+      });
+  return message;
 }
 
 }  // namespace
@@ -40,7 +45,7 @@ Result<Table> read(std::string_view text) {
   auto scanned = scan(text);
   if (!scanned) return fail(std::move(scanned.error()));
   if (auto message = repeated_name(scanned->names)) return fail(std::move(*message));
-  std::vector<Col> cols = type_columns(text, *scanned);
+  std::vector<Rc<Col>> cols = type_columns(text, *scanned);
   Table table;
   if (auto added = table.add_all(scanned->names, cols); !added) return fail(std::move(added.error()));
   return table;

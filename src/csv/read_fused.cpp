@@ -21,7 +21,7 @@ constexpr int kMaxRescans = 4;
 // scanning the data records from `from` again.
 bool texts_before(std::string_view text, std::size_t from, std::size_t chunk, std::size_t base, std::size_t chunk_rows,
                   std::vector<ColumnBuilder>& builders, const std::vector<std::uint8_t>& pending) {
-  ChunkScanner scanner(text, builders.size(), from, chunk_rows);
+  ChunkScanner scanner(text, builders.size(), from, chunk_rows, ChunkScanner::Keep::Chunks);
   for (std::size_t stop = from + chunk;; stop += chunk) {
     if (!scanner.scan_to(stop)) return false;
     const std::size_t r1 = std::min(scanner.rows(), base);
@@ -44,7 +44,7 @@ std::optional<ReadColumns> read_fused(std::string_view text, std::size_t chunk) 
     if (!reader.read(fields)) return std::nullopt;
     if (!is_blank(fields, text)) break;
   }
-  out.names.reserve(fields.size());
+  reserve_made(out.names, fields.size());
   for (const Bounds b : fields) out.names.push_back(Span::text(span_of(b, text), text));
   const std::size_t width = out.names.size();
   const std::size_t from = reader.pos();
@@ -57,9 +57,9 @@ std::optional<ReadColumns> read_fused(std::string_view text, std::size_t chunk) 
   const std::size_t chunk_rows =
       std::min(rows_hint * chunk / std::max<std::size_t>(1, text.size() - from) + rows_hint / 64 + 64,
                chunk / std::max<std::size_t>(1, width) + 2);
-  std::vector<ColumnBuilder> builders(width, ColumnBuilder(text, rows_hint));
+  std::vector<ColumnBuilder> builders = ColumnBuilder::many(width, text, rows_hint);
   if (from < text.size()) {
-    ChunkScanner scanner(text, width, from, chunk_rows);
+    ChunkScanner scanner(text, width, from, chunk_rows, ChunkScanner::Keep::Chunks);
     std::vector<std::uint8_t> pending(width, 0);
     int rescans = 0;
     for (std::size_t stop = from + chunk;; stop += chunk) {
@@ -94,8 +94,8 @@ std::optional<ReadColumns> read_fused(std::string_view text, std::size_t chunk) 
       scanner.next_chunk();
     }
   }
-  out.cols.reserve(width);
-  for (ColumnBuilder& b : builders) out.cols.push_back(std::move(b).finish());
+  reserve_made(out.cols, width);
+  for (ColumnBuilder& b : builders) out.cols.push_back(Rc<Col>::make(std::move(b).finish()));
   return out;
 }
 

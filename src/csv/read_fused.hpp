@@ -9,12 +9,13 @@
 #include <vector>
 
 #include "../engine/col.hpp"
+#include "../engine/rc.hpp"
 
 namespace kelo_frame::csv {
 
 struct ReadColumns {
   std::vector<std::string> names;
-  std::vector<Col> cols;
+  std::vector<Rc<Col>> cols;
 };
 
 // The header names and typed columns of text, or nothing when the fast scan

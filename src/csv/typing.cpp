@@ -122,7 +122,8 @@ void ColumnBuilder::make_text(std::size_t sample_bytes, std::size_t sample_rows)
   const double per_row = static_cast<double>(sample_bytes) / static_cast<double>(std::max<std::size_t>(1, sample_rows));
   // A column's texts are never more bytes than the whole text.
   const double guess = std::min(per_row * 1.1 * static_cast<double>(rows_hint_), static_cast<double>(text_.size()));
-  StrCol& col = texts_.emplace().col;
+  texts_ = std::make_unique<Texts>();
+  StrCol& col = texts_->col;
   col.bytes.reserve(static_cast<std::size_t>(guess) + kSlack);
   col.offsets.reserve(rows_hint_ + 1);
 }
@@ -178,10 +179,10 @@ Col ColumnBuilder::finish() && {
   return std::move(texts_->col);
 }
 
-std::vector<Col> type_columns(std::string_view text, Scanned& scanned) {
+std::vector<Rc<Col>> type_columns(std::string_view text, Scanned& scanned) {
   const std::size_t width = scanned.columns.size();
   const std::size_t rows = scanned.rows;
-  std::vector<ColumnBuilder> builders(width, ColumnBuilder(text, rows));
+  std::vector<ColumnBuilder> builders = ColumnBuilder::many(width, text, rows);
   for (std::size_t c = 0; c < width; ++c) {
     if (scanned.quoted[c] != 0) builders[c].make_text(text_bytes(scanned.columns[c].data(), rows), rows);
   }
@@ -197,11 +198,11 @@ std::vector<Col> type_columns(std::string_view text, Scanned& scanned) {
       }
     }
   }
-  std::vector<Col> cols;
+  std::vector<Rc<Col>> cols;
   cols.reserve(width);
   for (std::size_t c = 0; c < width; ++c) {
     scanned.columns[c].release();
-    cols.push_back(std::move(builders[c]).finish());
+    cols.push_back(Rc<Col>::make(std::move(builders[c]).finish()));
   }
   return cols;
 }

@@ -9,12 +9,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
+#include <memory>
 #include <string_view>
 #include <vector>
 
 #include "../engine/col.hpp"
 #include "../engine/fresh_pages.hpp"
+#include "../engine/rc.hpp"
 #include "scan.hpp"
 
 namespace kelo_frame::csv {
@@ -25,6 +26,14 @@ class ColumnBuilder {
 
   // rows_hint: the expected number of rows, to reserve storage once.
   ColumnBuilder(std::string_view text, std::size_t rows_hint) : text_(text), rows_hint_(rows_hint) {}
+  // `width` builders of that text.
+  [[nodiscard]] static std::vector<ColumnBuilder> many(std::size_t width, std::string_view text,
+                                                       std::size_t rows_hint) {
+    std::vector<ColumnBuilder> out;
+    reserve_made(out, width);
+    for (std::size_t c = 0; c < width; ++c) out.emplace_back(text, rows_hint);
+    return out;
+  }
 
   [[nodiscard]] Kind kind() const noexcept { return kind_; }
   // Rows typed so far.
@@ -67,15 +76,16 @@ class ColumnBuilder {
     PagesAhead bytes_ahead, offsets_ahead;
   };
   // Made when the column turns to str: a StrCol allocates its first offset,
-  // and a reader of many columns keeps a builder for each.
-  std::optional<Texts> texts_;
+  // and a reader of many columns keeps a builder for each, so a numeric
+  // column carries only a pointer for it.
+  std::unique_ptr<Texts> texts_;
   Validity valid_;           // of ints_ and floats_ (texts_ has its own)
   PagesAhead values_ahead_;  // fresh pages of ints_ or floats_
 };
 
 // One Col per scanned column, in header order, from whole span lists; each
 // list is released as its column is done.
-[[nodiscard]] std::vector<Col> type_columns(std::string_view text, Scanned& scanned);
+[[nodiscard]] std::vector<Rc<Col>> type_columns(std::string_view text, Scanned& scanned);
 
 // The bytes of `count` fields, an upper bound of the length of their texts.
 [[nodiscard]] std::size_t text_bytes(const Bounds* spans, std::size_t count) noexcept;

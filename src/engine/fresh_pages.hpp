@@ -16,6 +16,15 @@ namespace kelo_frame {
 // first write, as they would anyway. The bytes' contents do not change.
 void make_pages(const void* from, const void* to) noexcept;
 
+// Reserves room for n items in v and makes the pages of that room at once: a
+// large array written item by item (a table of many columns, their names)
+// would otherwise fault in one page at a time.
+template <class Vector>
+void reserve_made(Vector& v, std::size_t n) {
+  v.reserve(n);
+  make_pages(v.data() + v.size(), v.data() + n);
+}
+
 // Makes the pages of a growing array ahead of its writer, a run at a time, so
 // that a writer filling it in small steps still asks the kernel only about
 // once per megabyte.

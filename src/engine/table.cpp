@@ -4,6 +4,7 @@
 #include <numeric>
 #include <utility>
 
+#include "fresh_pages.hpp"
 #include "quote.hpp"
 #include "value_set.hpp"
 
@@ -67,8 +68,8 @@ void Table::materialise() {
   index = Rc<RowIndex>();
 }
 
-Result<void> Table::append(std::string_view name, Col col, bool taken) {
-  const std::size_t length = storage_length(col);
+Result<void> Table::append(std::string_view name, Rc<Col> col, bool taken) {
+  const std::size_t length = storage_length(*col);
   if (!columns.empty()) {
     if (taken) return fail(taken_message(name));
     if (length != height) {
@@ -79,7 +80,7 @@ Result<void> Table::append(std::string_view name, Col col, bool taken) {
   if (auto fits = check_storage_length(name, length); !fits) return fits;
   // The height changes only once the column is in.
   const bool first = columns.empty();
-  columns.push_back(Column{std::string(name), Rc<Col>::make(std::move(col))});
+  columns.push_back(Column{std::string(name), std::move(col)});
   if (first) height = length;
   return {};
 }
@@ -87,29 +88,40 @@ Result<void> Table::append(std::string_view name, Col col, bool taken) {
 Result<void> Table::add(std::string_view name, Col col) {
   materialise();
   const bool taken = std::ranges::any_of(columns, [name](const Column& c) { return c.name == name; });
-  return append(name, std::move(col), taken);
+  return append(name, Rc<Col>::make(std::move(col)), taken);
 }
 
-Result<void> Table::add_all(std::span<const std::string> names, std::span<Col> cols) {
+Result<void> Table::add_all(std::span<const std::string> names, std::span<Rc<Col>> cols) {
   // A few columns are added one by one; many would each scan every name
   // before them, so their names go into a set instead.
   constexpr std::size_t few = 32;
   if (columns.size() + names.size() <= few) {
     for (std::size_t i = 0; i < names.size(); ++i) {
-      if (auto added = add(names[i], std::move(cols[i])); !added) return added;
+      materialise();
+      const bool taken = std::ranges::any_of(columns, [&](const Column& c) { return c.name == names[i]; });
+      if (auto added = append(names[i], std::move(cols[i]), taken); !added) return added;
     }
     return {};
   }
   materialise();
   // No column moves while the set borrows the names.
-  columns.reserve(columns.size() + names.size());
+  reserve_made(columns, columns.size() + names.size());
   TextSet seen(columns.size() + names.size());
-  for (const Column& c : columns) seen.insert(c.name);
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    const bool taken = !seen.insert(names[i]).second;
-    if (auto added = append(names[i], std::move(cols[i]), taken); !added) return added;
-  }
-  return {};
+  seen.each_ahead(
+      columns.size(), [this](std::size_t i) -> std::string_view { return columns[i].name; }, false,
+      [&](std::size_t i, std::uint64_t h) {
+        seen.insert(columns[i].name, h);
+        return true;
+      });
+  Result<void> added;
+  seen.each_ahead(
+      names.size(), [names](std::size_t i) -> std::string_view { return names[i]; }, false,
+      [&](std::size_t i, std::uint64_t h) {
+        const bool taken = !seen.insert(names[i], h).second;
+        added = append(names[i], std::move(cols[i]), taken);
+        return static_cast<bool>(added);
+      });
+  return added;
 }
 
 std::vector<std::string> Table::names() const {

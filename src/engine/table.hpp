@@ -57,7 +57,7 @@ class Table {
   // The same as add of each (names[i], cols[i]) in order, stopping at the
   // first failure, in time linear in the number of columns. cols are moved
   // from.
-  Result<void> add_all(std::span<const std::string> names, std::span<Col> cols);
+  Result<void> add_all(std::span<const std::string> names, std::span<Rc<Col>> cols);
 
   [[nodiscard]] std::uint64_t width() const noexcept { return columns.size(); }
   [[nodiscard]] std::vector<std::string> names() const;
@@ -102,7 +102,7 @@ class Table {
   void materialise();
   // Appends a column to a table without an index; taken: a column of that
   // name is there already.
-  Result<void> append(std::string_view name, Col col, bool taken);
+  Result<void> append(std::string_view name, Rc<Col> col, bool taken);
 };
 
 // Table::add's message for a name that is taken.

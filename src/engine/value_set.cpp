@@ -5,6 +5,7 @@
 #include <cmath>
 #include <functional>
 
+#include "fresh_pages.hpp"
 #include "match_masks.hpp"
 #include "prefetch.hpp"
 
@@ -104,7 +105,7 @@ NumSet::NumSet(std::span<const double> values) {
 }
 
 void NumSet::fill_sieve() {
-  if (!bits_.empty() || !far(slots_)) return;
+  if (!bits_.empty()) return;
   sieve_.size_for(keys_.size());
   for (const std::uint64_t key : keys_) sieve_.add(key);
 }
@@ -148,14 +149,20 @@ std::uint64_t TextSet::hash(std::string_view text) noexcept {
 
 TextSet::TextSet(std::size_t capacity) {
   const Size s = table_size(capacity);
+  reserve_made(slots_, s.slots);
   slots_.assign(s.slots, free);
   mask_ = s.slots - 1;
   shift_ = s.shift;
-  entries_.reserve(capacity);
+  reserve_made(entries_, capacity);
 }
 
 TextSet::TextSet(std::span<const std::string> values) : TextSet(values.size()) {
-  for (const std::string& v : values) insert(v);
+  each_ahead(
+      values.size(), [values](std::size_t i) -> std::string_view { return values[i]; }, false,
+      [this, values](std::size_t i, std::uint64_t h) {
+        insert(values[i], h);
+        return true;
+      });
   if (far(slots_)) {
     sieve_.size_for(entries_.size());
     for (const Entry& e : entries_) sieve_.add(hash(e.text));
@@ -165,8 +172,7 @@ TextSet::TextSet(std::span<const std::string> values) : TextSet(values.size()) {
   for (const Entry& e : entries_) screen_.add(TextEnds::of(e.text).hash(e.text.size()));
 }
 
-std::pair<std::uint32_t, bool> TextSet::insert(std::string_view text) {
-  const std::uint64_t h = hash(text);
+std::pair<std::uint32_t, bool> TextSet::insert(std::string_view text, std::uint64_t h) {
   const std::uint32_t found = find(text, h);
   if (found != none) return {found, false};
   std::size_t i = slot(h);

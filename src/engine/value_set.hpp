@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "prefetch.hpp"
 #include "short_text.hpp"
 #include "text_screen.hpp"
 
@@ -27,10 +28,12 @@ namespace kelo_frame {
 // a probe's stays the same (2.8 to 4 ms, 1.3 ms as a bitmap).
 inline constexpr std::size_t set_threshold = 32;
 
-// A bit for each key's hash, about 8 bits per key: a set whose table is too
-// large for the caches first asks this smaller array, and reads the table
-// only for the cells whose bit is set (about one in eight of the cells that
-// are not in the set).
+// A bit for each key's hash, about 8 bits per key: a set first asks this
+// smaller array, and reads its table only for the cells whose bit is set
+// (about one in eight of the cells that are not in the set). Numeric sets ask
+// it whatever their size: a cell is sieved in a few instructions without a
+// branch, fewer than probing its bucket takes even in cache (where_among of
+// 1e7 rows by 1e3 values: 65 -> 23 ms).
 class Sieve {
  public:
   void size_for(std::size_t keys);
@@ -124,7 +127,9 @@ class TextSet {
   explicit TextSet(std::span<const std::string> values);
 
   // Adds text unless it is there: its number, and whether it was new.
-  std::pair<std::uint32_t, bool> insert(std::string_view text);
+  std::pair<std::uint32_t, bool> insert(std::string_view text) { return insert(text, hash(text)); }
+  // The same, given hash(text).
+  std::pair<std::uint32_t, bool> insert(std::string_view text, std::uint64_t h);
 
   // The number of text, or none.
   [[nodiscard]] std::uint32_t find(std::string_view text) const noexcept { return find(text, hash(text)); }
@@ -144,6 +149,34 @@ class TextSet {
     }
   }
   [[nodiscard]] bool contains(std::string_view text) const noexcept { return find(text) != none; }
+
+  // Calls visit(i, hash(text_at(i))) for i = 0, 1, ..., n - 1 in order until
+  // it returns false (then false). A set of many texts is larger than the
+  // caches and its slots are read at random, so the slot of each text is
+  // asked for some texts ahead, and (when looking texts up) the entry its slot
+  // holds once the slot is near: several misses are then in flight at once.
+  template <class TextAt, class Visit>
+  bool each_ahead(std::size_t n, TextAt text_at, bool lookups, Visit visit) const {
+    constexpr std::size_t d = 16;
+    std::uint64_t ring[d];  // NOLINT(cppcoreguidelines-pro-type-member-init): the hashes of texts i..i+d-1
+    for (std::size_t j = 0; j < n && j < d; ++j) {
+      ring[j] = hash(text_at(j));
+      prefetch(&slots_[slot(ring[j])]);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t h = ring[i % d];
+      if (i + d < n) {
+        ring[i % d] = hash(text_at(i + d));
+        prefetch(&slots_[slot(ring[i % d])]);
+      }
+      if (lookups && i + d / 2 < n) {
+        const std::uint64_t s = slots_[slot(ring[(i + d / 2) % d])];
+        if (s != free) prefetch(&entries_[static_cast<std::uint32_t>(s)]);
+      }
+      if (!visit(i, h)) return false;
+    }
+    return true;
+  }
 
   // The distinct texts, in the order of their first appearance.
   [[nodiscard]] std::vector<std::string_view> texts() const;

@@ -1,8 +1,11 @@
 // Views: tables of chosen rows or chosen columns that share their source's
 // columns and copy no cell.
 #include <algorithm>
+#include <optional>
+#include <string>
 #include <utility>
 
+#include "fresh_pages.hpp"
 #include "prefetch.hpp"
 #include "quote.hpp"
 #include "table.hpp"
@@ -55,7 +58,7 @@ Result<Table> Table::select(std::span<const std::string> names) const {
   Table out;
   out.index = index;
   out.height = height;
-  out.columns.reserve(names.size());
+  reserve_made(out.columns, names.size());
   // Names are handled in order, so the first offending name decides the
   // message: a name chosen before is "selected twice", a missing one gets the
   // lookup message. Few names of few columns are found by scanning; beyond
@@ -74,15 +77,29 @@ Result<Table> Table::select(std::span<const std::string> names) const {
     return out;
   }
   TextSet places(columns.size());
-  for (const Column& c : columns) places.insert(c.name);
+  places.each_ahead(
+      columns.size(), [this](std::size_t i) -> std::string_view { return columns[i].name; }, false,
+      [&places, this](std::size_t i, std::uint64_t h) {
+        places.insert(columns[i].name, h);
+        return true;
+      });
   std::vector<bool> chosen(columns.size());
   std::vector<std::uint32_t> at(names.size());
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    at[i] = places.find(names[i]);
-    if (at[i] == TextSet::none) return fail(std::move(col(names[i]).error()));
-    if (chosen[at[i]]) return fail("column " + quoted(names[i]) + " selected twice");
-    chosen[at[i]] = true;
-  }
+  std::optional<std::string> failure;
+  places.each_ahead(
+      names.size(), [names](std::size_t i) -> std::string_view { return names[i]; }, true,
+      [&](std::size_t i, std::uint64_t h) {
+        at[i] = places.find(names[i], h);
+        if (at[i] == TextSet::none) {
+          failure = std::move(col(names[i]).error());
+        } else if (chosen[at[i]]) {
+          failure = "column " + quoted(names[i]) + " selected twice";
+        } else {
+          chosen[at[i]] = true;
+        }
+        return !failure;
+      });
+  if (failure) return fail(std::move(*failure));
   // The chosen columns come in any order: each copy touches its entry and
   // its column's count at random places of a large table, so both are asked
   // of the cache ahead, the entry first and its count once the entry is near.

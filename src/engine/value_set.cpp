@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <functional>
+#include <type_traits>
 
 #include "fresh_pages.hpp"
 #include "match_masks.hpp"
@@ -92,16 +93,30 @@ NumSet::NumSet(std::span<const std::int64_t> values) {
   } else {
     size_for(values.size());
   }
-  for (const std::int64_t v : values) insert(key_of(v));
+  insert_all(values);
   fill_sieve();
 }
 
 NumSet::NumSet(std::span<const double> values) {
   size_for(values.size());
-  for (const double v : values) {
-    if (!std::isnan(v)) insert(key_of(v));
-  }
+  insert_all(values);
   fill_sieve();
+}
+
+template <class T>
+void NumSet::insert_all(std::span<const T> values) {
+  // A long list's table is larger than the caches and its buckets are
+  // written at random: each is asked for some values ahead.
+  const bool ahead = bits_.empty() && far(slots_);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (ahead && i + prefetch_distance < values.size()) {
+      prefetch_for_write(&slots_[bucket(key_of(values[i + prefetch_distance])) * lanes]);
+    }
+    if constexpr (std::is_floating_point_v<T>) {
+      if (std::isnan(values[i])) continue;
+    }
+    insert(key_of(values[i]));
+  }
 }
 
 void NumSet::fill_sieve() {

@@ -100,6 +100,9 @@ class NumSet {
   }
   void size_for(std::size_t n);
   void insert(std::uint64_t key);
+  // Inserts every value's key (NaN left out).
+  template <class T>
+  void insert_all(std::span<const T> values);
   void fill_sieve();
 
   std::vector<std::uint64_t> slots_;  // hash table: buckets of `lanes` keys

@@ -206,10 +206,9 @@ bool Seq<Item, Out>::convert(PyObject* obj, type& out) {
   // asked for some items ahead, so that their cache misses overlap. No Python
   // code runs while texts convert, so the list keeps its items meanwhile.
   constexpr Py_ssize_t ahead = 16;
-  const Py_ssize_t prefetched =
-      std::is_same_v<typename Item::type, std::string> || std::is_same_v<typename Item::type, std::string_view>
-          ? (PyList_CheckExact(obj) ? size : 0)
-          : 0;
+  constexpr bool texts =
+      std::is_same_v<typename Item::type, std::string> || std::is_same_v<typename Item::type, std::string_view>;
+  const Py_ssize_t prefetched = texts && PyList_CheckExact(obj) ? size : 0;
   Ref iter = Ref::steal(PyObject_GetIter(obj));
   if (!iter) return false;
   for (Py_ssize_t i = 0;; ++i) {

@@ -63,6 +63,7 @@ std::size_t estimate_records(std::string_view text, std::size_t from, std::size_
 ChunkScanner::ChunkScanner(std::string_view text, std::size_t width, std::size_t from, std::size_t rows_hint, Keep keep)
     : text_(text),
       width_(width),
+      keep_(keep),
       lists_(keep == Keep::Lists ? width : 0),
       heads_(width),
       quoted_(width, 0),
@@ -195,7 +196,7 @@ bool ChunkScanner::field(std::size_t at, bool record_end) {
 void ChunkScanner::grow(std::size_t capacity) {
   const std::size_t old = capacity_;
   capacity_ = std::max<std::size_t>(capacity, 2);
-  if (!lists_.empty() || width_ == 0) {
+  if (keep_ == Keep::Lists || width_ == 0) {
     for (std::size_t c = 0; c < width_; ++c) {
       lists_[c].reserve(capacity_);
       heads_[c] = lists_[c].data();

@@ -68,6 +68,7 @@ class ChunkScanner {
 
   std::string_view text_;
   std::size_t width_;
+  Keep keep_;
   std::vector<SpanList> lists_;  // Keep::Lists: one a column
   SpanList block_;               // Keep::Chunks: column c's at c * capacity_
   std::vector<Bounds*> heads_;   // where column c's fields are, kept at hand

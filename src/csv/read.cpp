@@ -17,15 +17,10 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // or nothing. Found before typing so that no column is typed in vain.
 std::optional<std::string> repeated_name(const std::vector<std::string>& names) {
   TextSet seen(names.size());
-  std::optional<std::string> message;
-  seen.each_ahead(
-      names.size(), [&names](std::size_t i) -> std::string_view { return names[i]; }, false,
-      [&](std::size_t i, std::uint64_t h) {
-        if (seen.insert(names[i], h).second) return true;
-        message = taken_message(names[i]);
-        return false;
-      });
-  return message;
+  const std::size_t i =
+      seen.insert_each(names.size(), [&names](std::size_t k) -> std::string_view { return names[k]; });
+  if (i == names.size()) return std::nullopt;
+  return taken_message(names[i]);
 }
 
 }  // namespace

@@ -85,10 +85,12 @@ Result<void> Table::append(std::string_view name, Rc<Col> col, bool taken) {
   return {};
 }
 
-Result<void> Table::add(std::string_view name, Col col) {
+Result<void> Table::add(std::string_view name, Col col) { return add(name, Rc<Col>::make(std::move(col))); }
+
+Result<void> Table::add(std::string_view name, Rc<Col> col) {
   materialise();
   const bool taken = std::ranges::any_of(columns, [name](const Column& c) { return c.name == name; });
-  return append(name, Rc<Col>::make(std::move(col)), taken);
+  return append(name, std::move(col), taken);
 }
 
 Result<void> Table::add_all(std::span<const std::string> names, std::span<Rc<Col>> cols) {
@@ -97,9 +99,7 @@ Result<void> Table::add_all(std::span<const std::string> names, std::span<Rc<Col
   constexpr std::size_t few = 32;
   if (columns.size() + names.size() <= few) {
     for (std::size_t i = 0; i < names.size(); ++i) {
-      materialise();
-      const bool taken = std::ranges::any_of(columns, [&](const Column& c) { return c.name == names[i]; });
-      if (auto added = append(names[i], std::move(cols[i]), taken); !added) return added;
+      if (auto added = add(names[i], std::move(cols[i])); !added) return added;
     }
     return {};
   }
@@ -107,12 +107,7 @@ Result<void> Table::add_all(std::span<const std::string> names, std::span<Rc<Col
   // No column moves while the set borrows the names.
   reserve_made(columns, columns.size() + names.size());
   TextSet seen(columns.size() + names.size());
-  seen.each_ahead(
-      columns.size(), [this](std::size_t i) -> std::string_view { return columns[i].name; }, false,
-      [&](std::size_t i, std::uint64_t h) {
-        seen.insert(columns[i].name, h);
-        return true;
-      });
+  seen.insert_each(columns.size(), [this](std::size_t i) -> std::string_view { return columns[i].name; });
   Result<void> added;
   seen.each_ahead(
       names.size(), [names](std::size_t i) -> std::string_view { return names[i]; }, false,

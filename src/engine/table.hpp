@@ -54,6 +54,8 @@ class Table {
   [[nodiscard]] Result<Col> column(std::string_view name) const;
   // Appends a column, materialising a view first. The only in-place change.
   Result<void> add(std::string_view name, Col col);
+  // The same for a column already in its shared holder.
+  Result<void> add(std::string_view name, Rc<Col> col);
   // The same as add of each (names[i], cols[i]) in order, stopping at the
   // first failure, in time linear in the number of columns. cols are moved
   // from.

@@ -172,12 +172,7 @@ TextSet::TextSet(std::size_t capacity) {
 }
 
 TextSet::TextSet(std::span<const std::string> values) : TextSet(values.size()) {
-  each_ahead(
-      values.size(), [values](std::size_t i) -> std::string_view { return values[i]; }, false,
-      [this, values](std::size_t i, std::uint64_t h) {
-        insert(values[i], h);
-        return true;
-      });
+  insert_each(values.size(), [values](std::size_t i) -> std::string_view { return values[i]; });
   if (far(slots_)) {
     sieve_.size_for(entries_.size());
     for (const Entry& e : entries_) sieve_.add(hash(e.text));

@@ -181,6 +181,18 @@ class TextSet {
     return true;
   }
 
+  // Adds text_at(i) for i = 0, 1, ..., n - 1 in order (asking ahead, as
+  // each_ahead does): the index of the first that was there already, or n.
+  template <class TextAt>
+  std::size_t insert_each(std::size_t n, TextAt text_at) {
+    std::size_t repeated = n;
+    each_ahead(n, text_at, false, [&](std::size_t i, std::uint64_t h) {
+      if (!insert(text_at(i), h).second && repeated == n) repeated = i;
+      return true;
+    });
+    return repeated;
+  }
+
   // The distinct texts, in the order of their first appearance.
   [[nodiscard]] std::vector<std::string_view> texts() const;
   [[nodiscard]] std::size_t size() const noexcept { return entries_.size(); }

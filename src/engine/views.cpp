@@ -77,12 +77,7 @@ Result<Table> Table::select(std::span<const std::string> names) const {
     return out;
   }
   TextSet places(columns.size());
-  places.each_ahead(
-      columns.size(), [this](std::size_t i) -> std::string_view { return columns[i].name; }, false,
-      [&places, this](std::size_t i, std::uint64_t h) {
-        places.insert(columns[i].name, h);
-        return true;
-      });
+  places.insert_each(columns.size(), [this](std::size_t i) -> std::string_view { return columns[i].name; });
   std::vector<bool> chosen(columns.size());
   std::vector<std::uint32_t> at(names.size());
   std::optional<std::string> failure;

@@ -119,7 +119,9 @@ bool Int::convert(PyObject* obj, type& out) {
 }
 
 bool Real::convert(PyObject* obj, type& out) {
-  const double value = PyFloat_AsDouble(obj);
+  // An int converts straight to the nearest float (what its __float__ gives,
+  // errors included) without a float object made and dropped on the way.
+  const double value = PyLong_CheckExact(obj) ? PyLong_AsDouble(obj) : PyFloat_AsDouble(obj);
   if (value == -1.0 && PyErr_Occurred() != nullptr) return false;
   out = value;
   return true;

@@ -278,6 +278,7 @@ RowIndex kept_among_any(const Table& table, const NumCol<T>& column, std::vector
 // of 64-bit integers.
 std::vector<std::int64_t> integer_values(std::span<const double> values) {
   std::vector<std::int64_t> out;
+  out.reserve(values.size());
   for (const double v : values) {
     if (!(v >= -two_63 && v < two_63) || std::floor(v) != v) continue;  // NaN fails the range test
     out.push_back(static_cast<std::int64_t>(v));
@@ -289,6 +290,7 @@ std::vector<std::int64_t> integer_values(std::span<const double> values) {
 // one value.
 std::vector<double> float_values(std::span<const double> values) {
   std::vector<double> out;
+  out.reserve(values.size());
   for (const double v : values) {
     if (!std::isnan(v)) out.push_back(v == 0.0 ? 0.0 : v);
   }

@@ -55,12 +55,12 @@ void NumSet::insert(std::uint64_t key) {
     const std::uint64_t at = key - low_;
     std::uint64_t& word = bits_[at >> 6];
     const std::uint64_t bit = std::uint64_t{1} << (at & 63);
-    if ((word & bit) == 0) keys_.push_back(key);
+    size_ += (word & bit) == 0 ? 1 : 0;
     word |= bit;
     return;
   }
   if (key == empty) {
-    if (!has_empty_) keys_.push_back(key);
+    size_ += has_empty_ ? 0 : 1;
     has_empty_ = true;
     return;
   }
@@ -70,7 +70,7 @@ void NumSet::insert(std::uint64_t key) {
       if (s == key) return;
       if (s == empty) {
         s = key;
-        keys_.push_back(key);
+        ++size_;
         return;
       }
     }
@@ -121,8 +121,31 @@ void NumSet::insert_all(std::span<const T> values) {
 
 void NumSet::fill_sieve() {
   if (!bits_.empty()) return;
-  sieve_.size_for(keys_.size());
-  for (const std::uint64_t key : keys_) sieve_.add(key);
+  sieve_.size_for(size_);
+  if (has_empty_) sieve_.add(empty);
+  for (const std::uint64_t s : slots_) {
+    if (s != empty) sieve_.add(s);
+  }
+}
+
+std::vector<std::uint64_t> NumSet::keys() const {
+  // Read back from the bitmap or the table rather than kept in a list as
+  // they are added: only a set of few keys is ever asked for them.
+  std::vector<std::uint64_t> out;
+  out.reserve(size_);
+  if (!bits_.empty()) {
+    for (std::size_t w = 0; w < bits_.size(); ++w) {
+      for (std::uint64_t b = bits_[w]; b != 0; b &= b - 1) {
+        out.push_back(low_ + 64 * w + static_cast<unsigned>(std::countr_zero(b)));
+      }
+    }
+    return out;
+  }
+  if (has_empty_) out.push_back(empty);
+  for (const std::uint64_t s : slots_) {
+    if (s != empty) out.push_back(s);
+  }
+  return out;
 }
 
 template <class T>

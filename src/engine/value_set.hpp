@@ -71,8 +71,8 @@ class NumSet {
 
   [[nodiscard]] bool contains(std::uint64_t key) const noexcept { return bits_.empty() ? in_table(key) : in_bits(key); }
   // The distinct keys, in no particular order.
-  [[nodiscard]] const std::vector<std::uint64_t>& keys() const noexcept { return keys_; }
-  [[nodiscard]] std::size_t size() const noexcept { return keys_.size(); }
+  [[nodiscard]] std::vector<std::uint64_t> keys() const;
+  [[nodiscard]] std::size_t size() const noexcept { return size_; }
 
   // Bit j of out[w] is set when the cell values[64 * w + j] is in the set.
   template <class T>
@@ -107,10 +107,10 @@ class NumSet {
 
   std::vector<std::uint64_t> slots_;  // hash table: buckets of `lanes` keys
   std::vector<std::uint64_t> bits_;   // bitmap: bit k for the key low_ + k
-  std::vector<std::uint64_t> keys_;
-  Sieve sieve_;  // only for a table larger than the caches
+  Sieve sieve_;                       // for a table: asked before it
   std::uint64_t low_ = 0;
   std::uint64_t span_ = 0;
+  std::size_t size_ = 0;  // distinct keys
   std::size_t mask_ = 0;
   unsigned shift_ = 64;
   bool has_empty_ = false;

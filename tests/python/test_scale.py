@@ -41,8 +41,8 @@ NUMBERS, NUMBER_CELLS = _numbers_frame()
 
 @pytest.mark.parametrize(
     "count, distinct, special",
-    [(3, 3, True), (31, 31, True), (40, 40, True), (40, 40, False), (100_000, 5, True), (100_000, 20_000, True),
-     (100_000, 400, False)],
+    [(3, 3, True), (31, 31, True), (40, 40, True), (40, 40, False), (100_000, 5, True), (100_000, 5, False),
+     (100_000, 20_000, True), (100_000, 400, False)],
 )
 @pytest.mark.parametrize("column", ["n", "x"])
 @pytest.mark.parametrize("view", ["whole", "sorted"])

@@ -57,6 +57,8 @@ struct [[gnu::packed]] Keyed {
 };
 static_assert(sizeof(Keyed) == 12);
 
+inline void sort_keyed(std::span<Keyed> items, std::span<Keyed> scratch);
+
 namespace key_order_detail {
 
 // Runs this short are finished by an insertion sort.
@@ -75,6 +77,11 @@ inline constexpr unsigned max_split = 12;
 inline constexpr std::size_t split_ahead = 16;
 // Inputs of at most this many bytes of items skip the split.
 inline constexpr std::size_t cache_bytes = std::size_t{1} << 20;
+// Keys with at most one descent (a key less than the one before it) in this
+// many are tried as nearly in order, and that way is given up once more than
+// one key in aside_share would be set aside.
+inline constexpr std::size_t descent_share = 16;
+inline constexpr std::size_t aside_share = 8;
 
 // Item operations: the key bits to sort on and the row to list.
 struct PackedItems {
@@ -428,21 +435,125 @@ void radix_order(Source source, std::size_t present, unsigned lo, SplitPlan* pla
   }
 }
 
+// Keys nearly in order (rows appended to sorted ones, a few values set
+// anew): the keys out of place are set aside in one pass, sorted alone, and
+// merged with the others, which are then in order.
+//
+// The pass runs from the last place to the first and keeps the places not set
+// aside as a stack at the end of out's present part, whose keys never
+// increase as it grows towards the front. A key greater than the stack's top
+// sets aside both itself and the top, which is popped: so at most twice as
+// many keys are set aside as the fewest whose removal would leave the rest in
+// order, and a single key far out of place costs two, not every key up to
+// where it belongs. The merge then runs forwards, the way memory is best
+// read, writing kept places and keys set aside to the front of out, never past
+// a place still to be read.
+//
+// Writes the rows of the present places in order and the missing ones after
+// them, like the radix sort; false, with out to be written again, once more
+// than one key in aside_share would be set aside, since sorting them all is
+// then cheaper.
+template <class Source>
+bool order_nearly_sorted(const Source& source, std::size_t present, std::uint32_t* out) {
+  const std::size_t n = source.size();
+  const std::size_t most_aside = present / aside_share;
+  std::vector<std::uint64_t> aside_marks((n + 63) / 64, 0);
+  std::uint32_t* const end = out + present;  // the stack is [end - kept, end)
+  std::size_t kept = 0;
+  std::size_t aside = 0;
+  std::size_t missing_at = n;
+  std::uint64_t top = 0;
+  for (std::size_t i = n; i != 0;) {
+    --i;
+    if (!source.present(i)) {
+      out[--missing_at] = source.row(i);
+      continue;
+    }
+    const std::uint64_t key = source.key(i);
+    if (kept == 0 || key <= top) {
+      *(end - ++kept) = static_cast<std::uint32_t>(i);
+      top = key;
+      continue;
+    }
+    const std::uint32_t popped = *(end - kept--);
+    aside_marks[popped >> 6] |= std::uint64_t{1} << (popped & 63);
+    aside_marks[i >> 6] |= std::uint64_t{1} << (i & 63);
+    aside += 2;
+    if (aside > most_aside) return false;
+    top = kept == 0 ? 0 : source.key(*(end - kept));
+  }
+
+  // The keys set aside, in place order, sorted stably: by key, then place.
+  std::vector<Keyed> items(aside);
+  std::size_t next = 0;
+  for (std::size_t w = 0; w < aside_marks.size(); ++w) {
+    for (std::uint64_t b = aside_marks[w]; b != 0; b &= b - 1) {
+      const std::size_t place = 64 * w + static_cast<unsigned>(std::countr_zero(b));
+      items[next++] = Keyed{source.key(place), static_cast<std::uint32_t>(place)};
+    }
+  }
+  std::vector<Keyed> scratch(aside);
+  sort_keyed(items, scratch);
+
+  // Merged forwards: the kept places before each item set aside (by key, then
+  // place) are written to the front, then the item. Kept places and their keys
+  // are read in order, and the writes trail the reads. (A galloping search
+  // with block moves was measured slower: its probes wait on memory.)
+  std::size_t from = present - kept;  // the first kept place not yet written
+  std::size_t at = 0;                 // where the next row goes
+  for (const Keyed& item : items) {
+    while (from < present) {
+      const std::uint32_t place = out[from];
+      const std::uint64_t key = source.key(place);
+      if (key > item.key || (key == item.key && place > item.row)) break;
+      out[at++] = source.row(place);
+      ++from;
+    }
+    out[at++] = source.row(item.row);
+  }
+  // Every item is placed: the kept places left are where they belong.
+  if constexpr (!Source::rows_are_places) {
+    for (std::size_t i = from; i < present; ++i) out[i] = source.row(out[i]);
+  }
+  return true;
+}
+
 // One pass over the keys: their count, range and whether they are in order or
 // in reverse order; plan, when given, counts them.
 struct Scan {
   std::size_t present = 0;
   std::uint64_t least = ~std::uint64_t{0};
   std::uint64_t most = 0;
+  std::size_t descents = 0;  // keys less than the present key before them
   bool up = true;
   bool down = true;
   std::optional<SplitPlan> plan;  // with the buckets counted
 };
 
+// Plans the split of source's keys and counts them into its buckets.
+template <class Source>
+std::optional<SplitPlan> planned_split(const Source& source) {
+  std::optional<SplitPlan> plan = SplitPlan::sample(source);
+  if (!plan) return plan;
+  const SplitPlan::Router router = plan->router();
+  std::size_t* const counts = plan->counts();
+  const std::size_t n = source.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (source.present(i)) ++counts[router.bucket(source.key(i)) + 1];
+  }
+  return plan;
+}
+
+// Keys read past the first descent before the scan judges whether they are
+// nearly in order.
+inline constexpr std::size_t descent_probe = std::size_t{1} << 16;
+
 // While the keys are in order (or in reverse order) nothing is counted, so
-// that sorted inputs cost no counting; once they are neither, and when `split`
-// asks for it, the split is planned, the keys read so far are counted and the
-// rest counted as they are read.
+// that sorted inputs cost no counting. Once they are neither, the next
+// descent_probe keys judge whether they look nearly in order: if so the scan
+// counts nothing either (the caller plans the split only if it needs it);
+// otherwise, when `split` asks for it, the split is planned, the keys read so
+// far are counted and the rest counted as they are read.
 template <class Source>
 Scan scan(Source source, bool split) {
   // Locals only in the loops: the counts they write could otherwise alias them.
@@ -454,28 +565,37 @@ Scan scan(Source source, bool split) {
   bool down = true;
   const std::size_t n = source.size();
   std::size_t i = 0;
+  std::size_t descents = 0;
   for (; i < n && (up || down); ++i) {
     if (!source.present(i)) continue;
     const std::uint64_t key = source.key(i);
     least = std::min(least, key);
     most = std::max(most, key);
-    up &= present == 0 || previous <= key;
+    const bool descent = present != 0 && key < previous;
+    descents += descent ? 1 : 0;
+    up &= !descent;
     down &= present == 0 || key <= previous;
     previous = key;
     ++present;
   }
-  if (up || down) return Scan{present, least, most, up, down, std::nullopt};
-  std::optional<SplitPlan> plan;
-  if (split) plan = SplitPlan::sample(source);  // never nothing: a present key was read
-  if (!plan) {
-    for (; i < n; ++i) {
+  if (up || down) return Scan{present, least, most, descents, up, down, std::nullopt};
+  const auto rest = [&](std::size_t end) {
+    for (; i < end; ++i) {
       if (!source.present(i)) continue;
       const std::uint64_t key = source.key(i);
       least = std::min(least, key);
       most = std::max(most, key);
+      descents += key < previous ? 1 : 0;
+      previous = key;
       ++present;
     }
-    return Scan{present, least, most, false, false, std::nullopt};
+  };
+  rest(std::min(n, i + descent_probe));
+  std::optional<SplitPlan> plan;
+  if (split && descents > present / descent_share) plan = SplitPlan::sample(source);
+  if (!plan) {
+    rest(n);
+    return Scan{present, least, most, descents, false, false, std::nullopt};
   }
 
   const SplitPlan::Router router = plan->router();
@@ -489,9 +609,11 @@ Scan scan(Source source, bool split) {
     ++counts[router.bucket(key) + 1];
     least = std::min(least, key);
     most = std::max(most, key);
+    descents += key < previous ? 1 : 0;
+    previous = key;
     ++present;
   }
-  return Scan{present, least, most, false, false, std::move(plan)};
+  return Scan{present, least, most, descents, false, false, std::move(plan)};
 }
 
 }  // namespace key_order_detail
@@ -522,11 +644,14 @@ std::optional<RowIndex> reorder_by_keys(const Source& source) {
     return out;
   }
   const auto bits = static_cast<unsigned>(std::bit_width(found.most - least));
-  SplitPlan* const split = found.plan ? &*found.plan : nullptr;
   if (bits <= counting_bits) {
     counting_order(source, least, bits, present, out.data());
     return out;
   }
+  if (found.descents <= present / descent_share && order_nearly_sorted(source, present, out.data())) return out;
+  // Keys that looked nearly in order were not counted as they were scanned.
+  if (!found.plan && n * sizeof(std::uint64_t) > cache_bytes) found.plan = planned_split(source);
+  SplitPlan* const split = found.plan ? &*found.plan : nullptr;
   if constexpr (Source::rows_are_places) {
     const auto place_bits = static_cast<unsigned>(std::bit_width(n - 1));
     if (bits + place_bits <= 64) {

@@ -11,7 +11,8 @@
 //   column with few distinct values are keyed by the rank of their text among
 //   those values and ordered the same way; other texts by their first 8 bytes,
 //   through sort_keyed (key_order.hpp), after which runs of equal keys are
-//   ordered by their next bytes, the same way, until they are resolved.
+//   ordered by their next bytes, the same way, until they are resolved. Texts
+//   nearly in order are first tried the way keys nearly in order are ordered.
 // - Compare: a stable comparison sort reading the cells, for short inputs.
 #include "sort.hpp"
 
@@ -76,6 +77,37 @@ constexpr std::uint64_t nan_key = ~std::uint64_t{0};
   auto key = std::bit_cast<std::uint64_t>(buffer);
   if constexpr (std::endian::native == std::endian::little) key = std::byteswap(key);
   return descending ? ~key : key;
+}
+
+// <0, 0 or >0 as text a comes before, with or after text b in byte order,
+// compared eight bytes at a time as big-endian words, padded with zero bytes,
+// the shorter text first when the words all agree (a text that is a prefix of
+// another comes first). Texts that share a long prefix cost a few word
+// comparisons rather than a call to compare bytes.
+[[nodiscard]] inline int compare_texts(std::string_view a, std::string_view b) noexcept {
+  const auto load = [](const char* at) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, at, 8);
+    if constexpr (std::endian::native == std::endian::little) w = std::byteswap(w);
+    return w;
+  };
+  const auto word_at = [&load](std::string_view t, std::size_t offset) -> std::uint64_t {
+    if (offset >= t.size()) return 0;
+    if (offset + 8 <= t.size()) return load(t.data() + offset);
+    // The last 1 to 7 bytes: the text's last eight moved up, when it has eight.
+    const std::size_t rest = t.size() - offset;
+    if (t.size() >= 8) return load(t.data() + t.size() - 8) << (8 * (8 - rest));
+    std::uint64_t w = 0;
+    for (std::size_t k = 0; k < 8; ++k) w = (w << 8) | (k < rest ? static_cast<unsigned char>(t[offset + k]) : 0U);
+    return w;
+  };
+  const std::size_t longest = std::max(a.size(), b.size());
+  for (std::size_t offset = 0; offset < longest; offset += 8) {
+    const std::uint64_t x = word_at(a, offset);
+    const std::uint64_t y = word_at(b, offset);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
 // The places being sorted: row numbers, or none when place i is row i (a
@@ -339,7 +371,87 @@ std::optional<RowIndex> ranked_text_rows(Places places, const Texts& text, bool 
   return order_by_keys(PlaceKeys{[ids = ids.data()](std::size_t i) { return std::uint64_t{ids[i]}; }, places});
 }
 
+// Texts nearly in order, the way order_by_keys answers keys nearly in order
+// (key_order.hpp): a backward pass sets aside each text that comes after the
+// kept text behind it, together with that text; the texts set aside are
+// sorted alone and merged forwards with the kept ones, which are in order.
+// Texts are compared whole, so a long shared prefix costs nothing extra.
+// Nothing when the first texts have many descents, or when too many texts
+// would be set aside.
+std::optional<RowIndex> nearly_sorted_text_rows(Places places, const Texts& text, bool descending) {
+  using key_order_detail::aside_share;
+  using key_order_detail::descent_probe;
+  using key_order_detail::descent_share;
+  const std::size_t n = places.size;
+  // <0, 0 or >0 as the text of row a comes before, with, or after row b's.
+  const auto order = [&text, descending](std::uint32_t a, std::uint32_t b) {
+    const int c = compare_texts(text(a), text(b));
+    return descending ? -c : c;
+  };
+  const std::size_t probe = std::min(n, descent_probe);
+  std::size_t descents = 0;
+  for (std::size_t i = 1; i < probe; ++i) {
+    text.prefetch_ahead(places.rows, i, probe);
+    descents += order(places[i], places[i - 1]) < 0 ? 1 : 0;
+  }
+  if (descents > probe / descent_share) return std::nullopt;
+
+  // The kept places, as a stack growing from the end of out towards its front.
+  RowIndex out(n);
+  std::uint32_t* const end = out.data() + n;
+  std::vector<std::uint64_t> aside_marks((n + 63) / 64, 0);
+  const std::size_t most_aside = n / aside_share;
+  std::size_t kept = 0;
+  std::size_t aside = 0;
+  for (std::size_t i = n; i != 0;) {
+    --i;
+    if (kept == 0 || order(places[i], places[*(end - kept)]) <= 0) {
+      *(end - ++kept) = static_cast<std::uint32_t>(i);
+      continue;
+    }
+    const std::uint32_t popped = *(end - kept--);
+    aside_marks[popped >> 6] |= std::uint64_t{1} << (popped & 63);
+    aside_marks[i >> 6] |= std::uint64_t{1} << (i & 63);
+    aside += 2;
+    if (aside > most_aside) return std::nullopt;
+  }
+
+  // The texts set aside, copied together in place order (so that sorting
+  // them reads memory close by), and sorted like any texts: by text, then
+  // place.
+  std::vector<std::uint32_t> aside_places;
+  aside_places.reserve(aside);
+  StrCol gathered;
+  gathered.offsets.reserve(aside + 1);
+  for (std::size_t w = 0; w < aside_marks.size(); ++w) {
+    for (std::uint64_t b = aside_marks[w]; b != 0; b &= b - 1) {
+      const auto p = static_cast<std::uint32_t>(64 * w + static_cast<unsigned>(std::countr_zero(b)));
+      aside_places.push_back(p);
+      gathered.push(text(places[p]));
+    }
+  }
+  const RowIndex sorted = prefix_text_rows(Places{nullptr, aside}, Texts(gathered), descending);
+
+  std::size_t from = n - kept;  // the first kept place not yet written
+  std::size_t at = 0;           // where the next row goes
+  for (const std::uint32_t j : sorted) {
+    const std::uint32_t p = aside_places[j];
+    const std::string_view aside_text = gathered.at(j);  // read where it was copied
+    while (from < n) {
+      const std::uint32_t q = out[from];
+      const int c = compare_texts(aside_text, text(places[q]));
+      if ((descending ? -c : c) < 0 || (c == 0 && p < q)) break;
+      out[at++] = places[q];
+      ++from;
+    }
+    out[at++] = places[p];
+  }
+  for (std::size_t i = from; i < n; ++i) out[i] = places[out[i]];
+  return out;
+}
+
 RowIndex radix_text_rows(Places places, const Texts& text, bool descending) {
+  if (auto nearly = nearly_sorted_text_rows(places, text, descending)) return std::move(*nearly);
   if (auto ranked = ranked_text_rows(places, text, descending)) return std::move(*ranked);
   return prefix_text_rows(places, text, descending);
 }

@@ -192,6 +192,18 @@ const std::vector<std::pair<const char*, Make<std::string>>>& text_shapes() {
          return names[rng() % names.size()];
        }},
       {"few distinct", [](std::size_t, R& rng) { return "city " + std::to_string(rng() % 300); }},
+      // Nearly in order one way or the other, sharing a long prefix, with
+      // ties (kept and set aside) and one text in 40 set to any number.
+      {"nearly in order",
+       [](std::size_t i, R& rng) {
+         const std::size_t v = rng() % 40 == 0 ? rng() % 100000 : i / 2;
+         return "row" + std::string(10 - std::to_string(v).size(), '0') + std::to_string(v);
+       }},
+      {"nearly in reverse order",
+       [](std::size_t i, R& rng) {
+         const std::string v = std::to_string(rng() % 40 == 0 ? rng() % 1000 : 1000 - i % 1000);
+         return std::string(4 - v.size(), '0') + v + std::string(i % 3, '\0');
+       }},
       {"many distinct",
        [](std::size_t, R& rng) { return "note " + std::to_string(rng() % 1000000) + std::string(rng() % 3, '\0'); }},
   };

@@ -17,7 +17,6 @@
 #include "sort.hpp"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -70,12 +69,28 @@ constexpr std::uint64_t nan_key = ~std::uint64_t{0};
 }
 
 // Bytes [offset, offset + 8) of text, big-endian, padded with zero bytes.
+// Whole words are one load; the last 1 to 7 bytes of a text of at least eight
+// are its last eight moved up, so that no load's length varies.
 [[nodiscard]] inline std::uint64_t text_key(std::string_view text, std::size_t offset, bool descending) noexcept {
-  std::array<unsigned char, 8> buffer{};
-  if (offset < text.size())
-    std::memcpy(buffer.data(), text.data() + offset, std::min<std::size_t>(8, text.size() - offset));
-  auto key = std::bit_cast<std::uint64_t>(buffer);
-  if constexpr (std::endian::native == std::endian::little) key = std::byteswap(key);
+  const auto load = [](const char* at) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, at, 8);
+    if constexpr (std::endian::native == std::endian::little) w = std::byteswap(w);
+    return w;
+  };
+  std::uint64_t key = 0;
+  if (offset + 8 <= text.size()) {
+    key = load(text.data() + offset);
+  } else if (offset < text.size()) {
+    const std::size_t rest = text.size() - offset;
+    if (text.size() >= 8) {
+      key = load(text.data() + text.size() - 8) << (8 * (8 - rest));
+    } else {
+      for (std::size_t k = 0; k < 8; ++k) {
+        key = (key << 8) | (k < rest ? static_cast<unsigned char>(text[offset + k]) : 0U);
+      }
+    }
+  }
   return descending ? ~key : key;
 }
 
@@ -85,26 +100,10 @@ constexpr std::uint64_t nan_key = ~std::uint64_t{0};
 // another comes first). Texts that share a long prefix cost a few word
 // comparisons rather than a call to compare bytes.
 [[nodiscard]] inline int compare_texts(std::string_view a, std::string_view b) noexcept {
-  const auto load = [](const char* at) {
-    std::uint64_t w = 0;
-    std::memcpy(&w, at, 8);
-    if constexpr (std::endian::native == std::endian::little) w = std::byteswap(w);
-    return w;
-  };
-  const auto word_at = [&load](std::string_view t, std::size_t offset) -> std::uint64_t {
-    if (offset >= t.size()) return 0;
-    if (offset + 8 <= t.size()) return load(t.data() + offset);
-    // The last 1 to 7 bytes: the text's last eight moved up, when it has eight.
-    const std::size_t rest = t.size() - offset;
-    if (t.size() >= 8) return load(t.data() + t.size() - 8) << (8 * (8 - rest));
-    std::uint64_t w = 0;
-    for (std::size_t k = 0; k < 8; ++k) w = (w << 8) | (k < rest ? static_cast<unsigned char>(t[offset + k]) : 0U);
-    return w;
-  };
   const std::size_t longest = std::max(a.size(), b.size());
   for (std::size_t offset = 0; offset < longest; offset += 8) {
-    const std::uint64_t x = word_at(a, offset);
-    const std::uint64_t y = word_at(b, offset);
+    const std::uint64_t x = text_key(a, offset, false);
+    const std::uint64_t y = text_key(b, offset, false);
     if (x != y) return x < y ? -1 : 1;
   }
   return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;

@@ -713,4 +713,40 @@ inline void sort_keyed(std::span<Keyed> items, std::span<Keyed> scratch) {
   }
 }
 
+// Sorts the items make(i, key) of source's places, every one present, stably
+// by key into items (as many as places), and hands each sorted bucket to
+// done(bucket, scratch), scratch holding at least as many items, while the
+// bucket is in cache. Unlike sort_keyed, large inputs are split from the
+// source straight into their buckets: the keys are read twice (to count the
+// buckets, then to split), but no second array of every item is made.
+template <class Source, class Make, class Done>
+void sort_keyed_from(const Source& source, Make make, std::span<Keyed> items, Done done) {
+  using namespace key_order_detail;
+  const std::size_t n = items.size();
+  const auto same = [](const Keyed& item) { return item; };
+  if (n * sizeof(Keyed) <= cache_bytes) {
+    for (std::size_t i = 0; i < n; ++i) items[i] = make(i, source.key(i));
+    LargeBuffer<Keyed> scratch(n);
+    cache_sort(items.data(), scratch.data(), n, 0, items.data(), KeyedItems{}, same);
+    done(items, std::span<Keyed>(scratch.data(), n));
+    return;
+  }
+  std::optional<SplitPlan> plan = SplitPlan::sample(source);  // never nothing: every place is present
+  const SplitPlan::Router router = plan->router();
+  std::size_t* const counts = plan->counts();
+  for (std::size_t i = 0; i < n; ++i) ++counts[router.bucket(source.key(i)) + 1];
+  split(source, *plan, make, [](std::size_t /*i*/) {}, items.data());
+  const std::vector<std::size_t>& starts = plan->starts();
+  std::size_t largest = 0;
+  for (std::size_t b = 0; b + 1 < starts.size(); ++b) largest = std::max(largest, starts[b + 1] - starts[b]);
+  LargeBuffer<Keyed> scratch(largest);
+  for (std::size_t b = 0; b + 1 < starts.size(); ++b) {
+    const std::size_t begin = starts[b];
+    const std::size_t m = starts[b + 1] - begin;
+    if (m == 0) continue;
+    cache_sort(items.data() + begin, scratch.data(), m, 0, items.data() + begin, KeyedItems{}, same);
+    done(items.subspan(begin, m), std::span<Keyed>(scratch.data(), m));
+  }
+}
+
 }  // namespace kelo_frame

@@ -329,6 +329,34 @@ void resolve_text_runs(std::span<Keyed> items, std::span<Keyed> scratch, const T
 RowIndex prefix_text_rows(Places places, const Texts& text, bool descending) {
   const std::size_t n = places.size;
   LargeBuffer<Keyed> items(n);
+  RowIndex out(n);
+  if (places.rows == nullptr) {
+    // In storage order the texts are read in order, so reading them twice
+    // (to plan the split, then to split) costs less than gathering every
+    // item first and splitting those into a second array: the items are
+    // split straight from the texts, and each bucket is finished (its runs
+    // of equal prefixes resolved, its rows listed) while it is in cache.
+    struct Prefixes {
+      const Texts* text;
+      std::size_t count;
+      bool descending;
+      [[nodiscard]] std::size_t size() const noexcept { return count; }
+      [[nodiscard]] static bool present(std::size_t /*i*/) noexcept { return true; }
+      [[nodiscard]] std::uint64_t key(std::size_t i) const noexcept {
+        return text_key((*text)(static_cast<std::uint32_t>(i)), 0, descending);
+      }
+    };
+    std::uint32_t* rows = out.data();
+    sort_keyed_from(
+        Prefixes{&text, n, descending},
+        [](std::size_t i, std::uint64_t key) { return Keyed{key, static_cast<std::uint32_t>(i)}; },
+        std::span<Keyed>(items.data(), n),
+        [&](std::span<Keyed> bucket, std::span<Keyed> scratch) {
+          resolve_text_runs(bucket, scratch, text, descending);
+          for (const Keyed& item : bucket) *rows++ = item.row;
+        });
+    return out;
+  }
   for (std::size_t i = 0; i < n; ++i) {
     text.prefetch_ahead(places.rows, i, n);
     items[i] = Keyed{text_key(text(places[i]), 0, descending), places[i]};
@@ -337,7 +365,6 @@ RowIndex prefix_text_rows(Places places, const Texts& text, bool descending) {
   const std::span<Keyed> all(items.data(), n);
   sort_keyed(all, {scratch.data(), n});
   resolve_text_runs(all, {scratch.data(), n}, text, descending);
-  RowIndex out(n);
   for (std::size_t i = 0; i < n; ++i) out[i] = items[i].row;
   return out;
 }

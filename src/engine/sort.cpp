@@ -94,19 +94,34 @@ constexpr std::uint64_t nan_key = ~std::uint64_t{0};
   return descending ? ~key : key;
 }
 
+// A text with its first 16 bytes at hand as two big-endian words (padded with
+// zero bytes), so that comparing it again does not load them again.
+struct HeadedText {
+  std::uint64_t first = 0;
+  std::uint64_t second = 0;
+  std::string_view text;
+
+  HeadedText() = default;
+  explicit HeadedText(std::string_view t) noexcept
+      : first(text_key(t, 0, false)), second(text_key(t, 8, false)), text(t) {}
+};
+
 // <0, 0 or >0 as text a comes before, with or after text b in byte order,
 // compared eight bytes at a time as big-endian words, padded with zero bytes,
 // the shorter text first when the words all agree (a text that is a prefix of
 // another comes first). Texts that share a long prefix cost a few word
-// comparisons rather than a call to compare bytes.
-[[nodiscard]] inline int compare_texts(std::string_view a, std::string_view b) noexcept {
-  const std::size_t longest = std::max(a.size(), b.size());
-  for (std::size_t offset = 0; offset < longest; offset += 8) {
-    const std::uint64_t x = text_key(a, offset, false);
-    const std::uint64_t y = text_key(b, offset, false);
+// comparisons rather than a call to compare bytes; the first two words are
+// the ones at hand.
+[[nodiscard]] inline int compare_headed(const HeadedText& a, const HeadedText& b) noexcept {
+  if (a.first != b.first) return a.first < b.first ? -1 : 1;
+  if (a.second != b.second) return a.second < b.second ? -1 : 1;
+  const std::size_t longest = std::max(a.text.size(), b.text.size());
+  for (std::size_t offset = 16; offset < longest; offset += 8) {
+    const std::uint64_t x = text_key(a.text, offset, false);
+    const std::uint64_t y = text_key(b.text, offset, false);
     if (x != y) return x < y ? -1 : 1;
   }
-  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+  return a.text.size() < b.text.size() ? -1 : a.text.size() > b.text.size() ? 1 : 0;
 }
 
 // The places being sorted: row numbers, or none when place i is row i (a
@@ -401,7 +416,9 @@ std::optional<RowIndex> ranked_text_rows(Places places, const Texts& text, bool 
 // (key_order.hpp): a backward pass sets aside each text that comes after the
 // kept text behind it, together with that text; the texts set aside are
 // sorted alone and merged forwards with the kept ones, which are in order.
-// Texts are compared whole, so a long shared prefix costs nothing extra.
+// Texts are compared whole, so a long shared prefix costs nothing extra; the
+// first 16 bytes of the text each pass compares against (the stack's top,
+// the next kept text) are kept at hand as words.
 // Nothing when the first texts have many descents, or when too many texts
 // would be set aside.
 std::optional<RowIndex> nearly_sorted_text_rows(Places places, const Texts& text, bool descending) {
@@ -409,16 +426,17 @@ std::optional<RowIndex> nearly_sorted_text_rows(Places places, const Texts& text
   using key_order_detail::descent_probe;
   using key_order_detail::descent_share;
   const std::size_t n = places.size;
-  // <0, 0 or >0 as the text of row a comes before, with, or after row b's.
-  const auto order = [&text, descending](std::uint32_t a, std::uint32_t b) {
-    const int c = compare_texts(text(a), text(b));
+  // <0, 0 or >0 as text a comes before, with, or after text b.
+  const auto order = [descending](const HeadedText& a, const HeadedText& b) {
+    const int c = compare_headed(a, b);
     return descending ? -c : c;
   };
+  const auto head = [&text, places](std::size_t i) { return HeadedText(text(places[i])); };
   const std::size_t probe = std::min(n, descent_probe);
   std::size_t descents = 0;
   for (std::size_t i = 1; i < probe; ++i) {
     text.prefetch_ahead(places.rows, i, probe);
-    descents += order(places[i], places[i - 1]) < 0 ? 1 : 0;
+    descents += order(head(i), head(i - 1)) < 0 ? 1 : 0;
   }
   if (descents > probe / descent_share) return std::nullopt;
 
@@ -429,10 +447,13 @@ std::optional<RowIndex> nearly_sorted_text_rows(Places places, const Texts& text
   const std::size_t most_aside = n / aside_share;
   std::size_t kept = 0;
   std::size_t aside = 0;
+  HeadedText top;  // the text of the stack's top, while kept != 0
   for (std::size_t i = n; i != 0;) {
     --i;
-    if (kept == 0 || order(places[i], places[*(end - kept)]) <= 0) {
+    const HeadedText current = head(i);
+    if (kept == 0 || order(current, top) <= 0) {
       *(end - ++kept) = static_cast<std::uint32_t>(i);
+      top = current;
       continue;
     }
     const std::uint32_t popped = *(end - kept--);
@@ -440,6 +461,7 @@ std::optional<RowIndex> nearly_sorted_text_rows(Places places, const Texts& text
     aside_marks[i >> 6] |= std::uint64_t{1} << (i & 63);
     aside += 2;
     if (aside > most_aside) return std::nullopt;
+    if (kept != 0) top = head(*(end - kept));
   }
 
   // The texts set aside, copied together in place order (so that sorting
@@ -460,15 +482,17 @@ std::optional<RowIndex> nearly_sorted_text_rows(Places places, const Texts& text
 
   std::size_t from = n - kept;  // the first kept place not yet written
   std::size_t at = 0;           // where the next row goes
+  HeadedText next;              // the text of kept place out[from], while from < n
+  if (from < n) next = head(out[from]);
   for (const std::uint32_t j : sorted) {
     const std::uint32_t p = aside_places[j];
-    const std::string_view aside_text = gathered.at(j);  // read where it was copied
+    const HeadedText aside_text(gathered.at(j));  // read where it was copied
     while (from < n) {
       const std::uint32_t q = out[from];
-      const int c = compare_texts(aside_text, text(places[q]));
-      if ((descending ? -c : c) < 0 || (c == 0 && p < q)) break;
+      const int c = order(aside_text, next);
+      if (c < 0 || (c == 0 && p < q)) break;
       out[at++] = places[q];
-      ++from;
+      if (++from < n) next = head(out[from]);
     }
     out[at++] = places[p];
   }

@@ -344,7 +344,7 @@ void resolve_text_runs(std::span<Keyed> items, std::span<Keyed> scratch, const T
 RowIndex prefix_text_rows(Places places, const Texts& text, bool descending) {
   const std::size_t n = places.size;
   LargeBuffer<Keyed> items(n);
-  RowIndex out(n);
+  RowIndex out = large_vector<std::uint32_t>(n);
   if (places.rows == nullptr) {
     // In storage order the texts are read in order, so reading them twice
     // (to plan the split, then to split) costs less than gathering every
@@ -441,7 +441,7 @@ std::optional<RowIndex> nearly_sorted_text_rows(Places places, const Texts& text
   if (descents > probe / descent_share) return std::nullopt;
 
   // The kept places, as a stack growing from the end of out towards its front.
-  RowIndex out(n);
+  RowIndex out = large_vector<std::uint32_t>(n);
   std::uint32_t* const end = out.data() + n;
   std::vector<std::uint64_t> aside_marks((n + 63) / 64, 0);
   const std::size_t most_aside = n / aside_share;

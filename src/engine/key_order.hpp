@@ -355,6 +355,14 @@ class SplitPlan {
   // Where the scan counts the items of bucket b, at [b + 1].
   [[nodiscard]] std::size_t* counts() noexcept { return starts_.data(); }
 
+  // After the counts: the most items in one bucket.
+  [[nodiscard]] std::size_t largest() {
+    const std::vector<std::size_t>& bounds = starts();
+    std::size_t most = 0;
+    for (std::size_t b = 0; b + 1 < bounds.size(); ++b) most = std::max(most, bounds[b + 1] - bounds[b]);
+    return most;
+  }
+
   // After the counts: the bucket boundaries, starts()[b] to starts()[b + 1].
   [[nodiscard]] const std::vector<std::size_t>& starts() {
     if (!summed_) {
@@ -426,9 +434,7 @@ void radix_order(Source source, std::size_t present, unsigned lo, SplitPlan* pla
   std::size_t next_missing = present;
   split(source, *plan, make, [&](std::size_t i) { out[next_missing++] = source.row(i); }, items.data());
   const std::vector<std::size_t>& starts = plan->starts();
-  std::size_t largest = 0;
-  for (std::size_t b = 0; b + 1 < starts.size(); ++b) largest = std::max(largest, starts[b + 1] - starts[b]);
-  LargeBuffer<Item> scratch(largest);
+  LargeBuffer<Item> scratch(plan->largest());
   for (std::size_t b = 0; b + 1 < starts.size(); ++b) {
     const std::size_t begin = starts[b];
     cache_sort(items.data() + begin, scratch.data(), starts[b + 1] - begin, lo, out + begin, ops, emit);
@@ -698,10 +704,7 @@ inline void sort_keyed(std::span<Keyed> items, std::span<Keyed> scratch) {
     [[nodiscard]] std::uint64_t key(std::size_t i) const noexcept { return at[i].key; }
   };
   const Items source{items.data(), n};
-  std::optional<SplitPlan> plan = SplitPlan::sample(source);  // never nothing: every item is present
-  const SplitPlan::Router router = plan->router();
-  std::size_t* const counts = plan->counts();
-  for (std::size_t i = 0; i < n; ++i) ++counts[router.bucket(source.key(i)) + 1];
+  std::optional<SplitPlan> plan = planned_split(source);  // never nothing: every item is present
   split(
       source, *plan, [&items](std::size_t i, std::uint64_t /*key*/) { return items[i]; }, [](std::size_t /*i*/) {},
       scratch.data());
@@ -731,15 +734,10 @@ void sort_keyed_from(const Source& source, Make make, std::span<Keyed> items, Do
     done(items, std::span<Keyed>(scratch.data(), n));
     return;
   }
-  std::optional<SplitPlan> plan = SplitPlan::sample(source);  // never nothing: every place is present
-  const SplitPlan::Router router = plan->router();
-  std::size_t* const counts = plan->counts();
-  for (std::size_t i = 0; i < n; ++i) ++counts[router.bucket(source.key(i)) + 1];
+  std::optional<SplitPlan> plan = planned_split(source);  // never nothing: every place is present
   split(source, *plan, make, [](std::size_t /*i*/) {}, items.data());
   const std::vector<std::size_t>& starts = plan->starts();
-  std::size_t largest = 0;
-  for (std::size_t b = 0; b + 1 < starts.size(); ++b) largest = std::max(largest, starts[b + 1] - starts[b]);
-  LargeBuffer<Keyed> scratch(largest);
+  LargeBuffer<Keyed> scratch(plan->largest());
   for (std::size_t b = 0; b + 1 < starts.size(); ++b) {
     const std::size_t begin = starts[b];
     const std::size_t m = starts[b + 1] - begin;

@@ -51,12 +51,17 @@ std::optional<ReadColumns> read_fused(std::string_view text, std::size_t chunk) 
 
   const std::size_t rows_hint = from < text.size() ? estimate_records(text, from, width) : 0;
   // Room for the records of one stretch in every column's span list at
-  // first. A record takes at least `width` bytes, so a stretch holds no more
-  // than chunk / width of them (plus the one that crosses its end): a wide
-  // header must not reserve dozens of spans per column for a single row.
+  // first. A stretch is at most the text after the header, and a record
+  // takes at least `width` bytes, so a stretch holds no more than
+  // stretch / width of them (plus the one that crosses its end): a wide
+  // header must not reserve dozens of spans per column for a single row,
+  // and a short text not the room of a whole stretch. Column c's list starts
+  // c * chunk_rows spans into one block, so every span reserved and not used
+  // spreads the columns' first writes over more fresh pages.
+  const std::size_t data_bytes = std::max<std::size_t>(1, text.size() - from);
+  const std::size_t stretch = std::min(chunk, data_bytes);
   const std::size_t chunk_rows =
-      std::min(rows_hint * chunk / std::max<std::size_t>(1, text.size() - from) + rows_hint / 64 + 64,
-               chunk / std::max<std::size_t>(1, width) + 2);
+      std::min(rows_hint * stretch / data_bytes + rows_hint / 64 + 64, stretch / std::max<std::size_t>(1, width) + 2);
   std::vector<ColumnBuilder> builders = ColumnBuilder::many(width, text, rows_hint);
   if (from < text.size()) {
     ChunkScanner scanner(text, width, from, chunk_rows, ChunkScanner::Keep::Chunks);

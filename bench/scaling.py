@@ -8,8 +8,13 @@ Curves: where_among and where_in on a column of `rows` rows (1e7 unless told) ag
 of 1e0..1e6 values drawn from the column's own values; read_csv of a header and one row of
 1e3..1e6 columns; select and group by 1e3..1e5 names of a frame of that many columns. Every peer
 gets the same Python list or text that kelo_frame gets, and converts it inside the timed call.
-Each library runs in its own process, sizes ascending; a curve stops at the first size
-whose call takes longer than --cap seconds, since the next one would only take longer.
+The figure shown is the first call in a fresh process, as a program that makes one such call meets
+it: every sample is a new process that makes its input untimed and times one call, then a second
+(warm) call while that stays short. Up to 3 processes a size (fewer once their calls took 15 s);
+the median of each. Sizes ascend; a curve stops at the first size whose first call takes longer
+than --cap seconds, since the next one would only take longer. The membership curves' base column
+is written once to a scratch directory (as CSV text for kelo_frame, as an Arrow file for the
+peers), so that a fresh process loads it quickly.
 """
 
 from __future__ import annotations
@@ -20,8 +25,11 @@ import json
 import math
 import os
 import random
+import shutil
+import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -61,21 +69,51 @@ def _csv_of(table) -> str:
     return sink.getvalue().decode()
 
 
+def _base_table(curve: str, rows: int):
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    arr = pa.array(_key_column(rows))
+    if curve == "where_in":
+        arr = pc.binary_join_element_wise("k", arr.cast(pa.string()), "")
+    return pa.table({"k": arr})
+
+
+def _write_bases(curves: list[str], rows: int, scratch: str) -> None:
+    """The membership curves' base tables, once: CSV text for kelo_frame, an Arrow file for the peers."""
+    import pyarrow as pa
+
+    for curve in curves:
+        if curve not in MEMBERSHIP:
+            continue
+        table = _base_table(curve, rows)
+        with open(os.path.join(scratch, f"{curve}.csv"), "w") as f:
+            f.write(_csv_of(table))
+        with pa.OSFile(os.path.join(scratch, f"{curve}.arrow"), "wb") as sink, \
+                pa.ipc.new_file(sink, table.schema) as writer:
+            writer.write_table(table)
+
+
 class Curve:
     """The inputs of one curve at one size, made untimed, and the call to time."""
 
-    def __init__(self, lib: str, curve: str, rows: int):
+    def __init__(self, lib: str, curve: str, rows: int, scratch: str | None = None):
         self.lib, self.curve, self.rows = lib, curve, rows
         self.base = None
         if curve in MEMBERSHIP:
-            import pyarrow as pa
-            import pyarrow.compute as pc
-
             self.column = _key_column(rows)
-            arr = pa.array(self.column)
-            if curve == "where_in":
-                arr = pc.binary_join_element_wise("k", arr.cast(pa.string()), "")
-            self.base = self._load(pa.table({"k": arr}))
+            if scratch is None:
+                self.base = self._load(_base_table(curve, rows))
+            elif lib == "kelo_frame":
+                import kelo_frame
+
+                with open(os.path.join(scratch, f"{curve}.csv")) as f:
+                    self.base = kelo_frame.read_csv(f.read())
+            else:
+                import pyarrow as pa
+
+                with pa.memory_map(os.path.join(scratch, f"{curve}.arrow")) as source:
+                    self.base = self._load(pa.ipc.open_file(source).read_all())
 
     def _load(self, table):
         if self.lib == "kelo_frame":
@@ -157,76 +195,96 @@ class Curve:
         return frame.group_by(names).aggregate([([], "count_all")]).num_rows
 
 
-def _measure(lib: str, plan: dict, rows: int, cap: float, repeats: int) -> None:
-    """Runs in the child: every curve of plan (curve -> sizes), one JSON line per size."""
+def _measure(lib: str, curve: str, n: int, rows: int, cap: float, scratch: str) -> None:
+    """Runs in a fresh process: the first call of one curve at one size, then a warm one while short."""
     if lib == "pyarrow-1t":
         import pyarrow as pa
 
         pa.set_cpu_count(1)
         pa.set_io_thread_count(1)
-    for curve, sizes in plan.items():
-        c = Curve(lib, curve, rows)
-        for n in sizes:
-            x = c.inputs(n)
-            times, cpu, answer = [], [], None
-            for _ in range(repeats):
-                c0, t0 = time.process_time(), time.perf_counter()
-                answer = c.call(x)
-                times.append(time.perf_counter() - t0)
-                cpu.append(time.process_time() - c0)
-                if times[-1] > cap / 4:
-                    break
-            times.sort()
-            cpu.sort()
-            # The processor time of all the process's threads as well: on a
-            # busy machine the wall time also counts the time others ran.
-            print(json.dumps({"lib": lib, "curve": curve, "n": n, "seconds": times[len(times) // 2],
-                              "cpu": cpu[len(cpu) // 2], "answer": answer}), flush=True)
-            del x
-            if times[0] > cap:
-                print(json.dumps({"lib": lib, "curve": curve, "n": n, "stopped": True}), flush=True)
-                break
-        del c
+    c = Curve(lib, curve, rows, scratch)
+    x = c.inputs(n)
+    out = {"lib": lib, "curve": curve, "n": n}
+    c0, t0 = time.process_time(), time.perf_counter()
+    out["answer"] = c.call(x)
+    out["first"] = time.perf_counter() - t0
+    # The processor time of all the process's threads as well: on a busy
+    # machine the wall time also counts the time others ran.
+    out["cpu"] = time.process_time() - c0
+    if out["first"] < cap / 4:
+        t0 = time.perf_counter()
+        c.call(x)
+        out["warm"] = time.perf_counter() - t0
+    print(json.dumps(out), flush=True)
 
 
-def run(quick: bool = False, rows: int | None = None, cap: float = 30.0, repeats: int = 3,
+def _median(xs: list[float]) -> float | None:
+    return statistics.median(xs) if xs else None
+
+
+def run(quick: bool = False, rows: int | None = None, cap: float = 30.0, samples: int | None = None,
         python: str | None = None, libs: list[str] | None = None, curves: list[str] | None = None,
-        timeout: float = 900.0, up_to: int | None = None) -> dict:
-    """Measures every curve of each library in a process of its own; gives the results for section()."""
+        timeout: float = 900.0, up_to: int | None = None, budget: float = 15.0) -> dict:
+    """Measures every point of every curve in fresh processes; gives the results for section()."""
     rows = rows or (1_000_000 if quick else 10_000_000)
+    samples = samples or (1 if quick else 3)
     points, stopped, errors = [], [], []
     plan = {curve: [n for n in CURVES[curve][2 if quick else 1] if not up_to or n <= up_to]
             for curve in curves or list(CURVES)}
-    for lib in libs or PEERS:
-        env = dict(os.environ, POLARS_MAX_THREADS="1", PYTHONWARNINGS="ignore")
-        env.setdefault("KELO_BUILD_DIR", "build")
-        env["PYTHONPATH"] = os.pathsep.join([os.path.join(ROOT, env["KELO_BUILD_DIR"]), ROOT])
-        cmd = [python or sys.executable, "-m", "bench.scaling", "--child", lib, json.dumps(plan), str(rows),
-               str(cap), str(repeats)]
-        try:
-            proc = subprocess.run(cmd, cwd=ROOT, env=env, capture_output=True, text=True,
-                                  timeout=timeout * len(plan), stdin=subprocess.DEVNULL, check=False)
-            out, err = proc.stdout, proc.stderr
-        except subprocess.TimeoutExpired as e:
-            out = e.stdout.decode() if isinstance(e.stdout, bytes) else (e.stdout or "")
-            err = f"timed out after {timeout * len(plan):.0f} s"
-        got = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
-        points += [p for p in got if "seconds" in p]
-        stopped += [p for p in got if p.get("stopped")]
-        for curve, sizes in plan.items():
-            mine = [p for p in got if p["curve"] == curve]
-            if not any(p["n"] == sizes[-1] for p in mine) and not any(p.get("stopped") for p in mine):
-                errors.append({"lib": lib, "curve": curve, "error": (err.strip().splitlines() or ["?"])[-1]})
-            print(f"scaling: {curve:<12} {lib:<11} " + " ".join(f"{p['n']:.0e}:{p['seconds']:.3g}s" for p in mine
-                                                                if "seconds" in p), file=sys.stderr)
-    return {"rows": rows, "cap": cap, "points": points, "stopped": stopped, "errors": errors}
+    scratch = tempfile.mkdtemp(prefix="kelo-scaling-")
+    try:
+        _write_bases(list(plan), rows, scratch)
+        for lib in libs or PEERS:
+            env = dict(os.environ, POLARS_MAX_THREADS="1", PYTHONWARNINGS="ignore")
+            env.setdefault("KELO_BUILD_DIR", "build")
+            env["PYTHONPATH"] = os.pathsep.join([os.path.join(ROOT, env["KELO_BUILD_DIR"]), ROOT])
+            for curve, sizes in plan.items():
+                mine = []
+                for n in sizes:
+                    got, err, spent = [], None, 0.0
+                    for _ in range(samples):
+                        cmd = [python or sys.executable, "-m", "bench.scaling", "--child", lib, curve, str(n),
+                               str(rows), str(cap), scratch]
+                        try:
+                            proc = subprocess.run(cmd, cwd=ROOT, env=env, capture_output=True, text=True,
+                                                  timeout=timeout, stdin=subprocess.DEVNULL, check=False)
+                            line = [x for x in proc.stdout.splitlines() if x.startswith("{")]
+                            if not line:
+                                err = (proc.stderr.strip().splitlines() or ["?"])[-1]
+                                break
+                        except subprocess.TimeoutExpired:
+                            err = f"timed out after {timeout:.0f} s"
+                            break
+                        got.append(json.loads(line[-1]))
+                        spent += got[-1]["first"] + got[-1].get("warm", 0.0)
+                        if spent >= budget:
+                            break
+                    if not got:
+                        errors.append({"lib": lib, "curve": curve, "error": err})
+                        break
+                    point = {"lib": lib, "curve": curve, "n": n, "samples": len(got),
+                             "seconds": _median([g["first"] for g in got]),
+                             "warm": _median([g["warm"] for g in got if "warm" in g]),
+                             "cpu": _median([g["cpu"] for g in got]), "answer": got[0]["answer"]}
+                    points.append(point)
+                    mine.append(point)
+                    if point["seconds"] > cap:
+                        stopped.append({"lib": lib, "curve": curve, "n": n, "stopped": True})
+                        break
+                print(f"scaling: {curve:<12} {lib:<11} " + " ".join(f"{p['n']:.0e}:{p['seconds']:.3g}s"
+                                                                    for p in mine), file=sys.stderr)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    return {"rows": rows, "cap": cap, "samples": samples, "method": "fresh", "points": points,
+            "stopped": stopped, "errors": errors}
 
 
-def _series(data: dict) -> dict:
+def _series(data: dict, clock: str | None = None) -> dict:
     out: dict = {}
-    clock = data.get("clock", "seconds")
+    clock = clock or data.get("clock", "seconds")
     for p in data["points"]:
-        out.setdefault((p["curve"], p["lib"]), []).append((p["n"], p[clock]))
+        if p.get(clock) is not None:
+            out.setdefault((p["curve"], p["lib"]), []).append((p["n"], p[clock]))
     return {k: sorted(v) for k, v in out.items()}
 
 
@@ -253,14 +311,23 @@ def section(data: dict | None, png_path: str) -> list[str]:
     if not data or not data.get("points"):
         return []
     series = _series(data)
+    warm = _series(data, "warm") if data.get("method") == "fresh" else {}
     libs = [lib for lib in PEERS if any(k[1] == lib for k in series)]
+    if data.get("method") == "fresh":
+        method = ("Shown: the first call in a fresh process, as a program that makes one such call meets it: every "
+                  f"sample is a new process that makes its input untimed and times one call (the median of up to "
+                  f"{data.get('samples', 3)} processes, fewer once their calls took 15 s"
+                  + ("; processor time of all threads" if data.get("clock") == "cpu" else "")
+                  + "). The row \"kelo_frame, warm\" is a second call in the same processes.")
+    else:
+        method = ("Median of up to 3 " + ("runs of processor time (all threads)." if data.get("clock") == "cpu"
+                                          else "runs in one process."))
     lines = ["## Scaling", "",
              f"The time of one call as one input grows, the others fixed: the membership filters on "
              f"{data['rows']:.0e} rows (an i64 column; for where_in texts like \"k123\") against lists of values "
              "drawn from the column; read_csv of a header and one row; select and group (kelo_frame: "
-             f"`group(names).groups()`) by n names of an n-column frame of {GROUP_ROWS} rows. Median of up to 3 "
-             + ("runs of processor time (all threads);" if data.get("clock") == "cpu" else "runs;")
-             + f" a curve stops after a call over {data['cap']:g} s. Slope: least squares of log time on log n "
+             f"`group(names).groups()`) by n names of an n-column frame of {GROUP_ROWS} rows. {method} "
+             f"A curve stops after a call over {data['cap']:g} s. Slope: least squares of log time on log n "
              "over the three largest sizes (1: linear).",
              "", "![time against input size, log-log](perf-scaling.png)", ""]
     for curve, (what, _, _) in CURVES.items():
@@ -270,13 +337,16 @@ def section(data: dict | None, png_path: str) -> list[str]:
         lines += [f"**{curve}** by number of {what}", "",
                   "| library | " + " | ".join(f"{n:.0e}" for n in sizes) + " | slope |",
                   "|---|" + "---:|" * (len(sizes) + 1)]
-        for lib in libs:
-            pts = dict(series.get((curve, lib), []))
+        rows = [(LABEL[lib], series.get((curve, lib), []), lib) for lib in libs]
+        if warm.get((curve, "kelo_frame")):
+            rows.insert(1, ("kelo_frame, warm", warm[(curve, "kelo_frame")], None))
+        for label, got, lib in rows:
+            pts = dict(got)
             if not pts:
                 continue
             s = slope(sorted(pts.items()))
-            stop = any(p["lib"] == lib and p["curve"] == curve for p in data["stopped"])
-            lines.append(f"| {LABEL[lib]} | " + " | ".join(_fmt(pts.get(n)) for n in sizes)
+            stop = lib is not None and any(p["lib"] == lib and p["curve"] == curve for p in data["stopped"])
+            lines.append(f"| {label} | " + " | ".join(_fmt(pts.get(n)) for n in sizes)
                          + f" | {'-' if s is None else f'{s:.2f}'}{' (stopped)' if stop else ''} |")
         lines.append("")
     lines += _targets(series)
@@ -339,8 +409,8 @@ def chart(series: dict, png_path: str) -> None:
 def main(argv=None) -> int:
     argv = sys.argv[1:] if argv is None else argv
     if argv[:1] == ["--child"]:
-        lib, plan, rows, cap, repeats = argv[1:]
-        _measure(lib, json.loads(plan), int(rows), float(cap), int(repeats))
+        lib, curve, n, rows, cap, scratch = argv[1:]
+        _measure(lib, curve, int(n), int(rows), float(cap), scratch)
         return 0
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--quick", action="store_true")

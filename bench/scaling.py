@@ -97,14 +97,12 @@ def _write_bases(curves: list[str], rows: int, scratch: str) -> None:
 class Curve:
     """The inputs of one curve at one size, made untimed, and the call to time."""
 
-    def __init__(self, lib: str, curve: str, rows: int, scratch: str | None = None):
+    def __init__(self, lib: str, curve: str, rows: int, scratch: str):
         self.lib, self.curve, self.rows = lib, curve, rows
         self.base = None
         if curve in MEMBERSHIP:
             self.column = _key_column(rows)
-            if scratch is None:
-                self.base = self._load(_base_table(curve, rows))
-            elif lib == "kelo_frame":
+            if lib == "kelo_frame":
                 import kelo_frame
 
                 with open(os.path.join(scratch, f"{curve}.csv")) as f:

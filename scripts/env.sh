@@ -95,7 +95,9 @@ provision() {
   find "$cache" -maxdepth 1 -name 'root-*' ! -name "root-$key" -exec rm -rf {} + 2>/dev/null || true
 }
 
-[[ -f "$root/.ready" ]] || provision
+# In a subshell, so that the lock is released before the PyPI layer below
+# takes it again.
+[[ -f "$root/.ready" ]] || (provision) || exit 1
 
 # The PyPI layer, installed by running this script again for pip alone.
 pip_key="$(printf '%s\n' "${pip_packages[@]}" | sha256sum | cut -c1-16)"

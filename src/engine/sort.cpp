@@ -17,6 +17,7 @@
 #include "sort.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -259,9 +260,81 @@ class Texts {
     if (i + prefetch_distance < n) prefetch(bytes_ + offsets_[rows[i + prefetch_distance]]);
   }
 
+  // The bytes of rows [0, n), which lie together in the column.
+  [[nodiscard]] std::string_view first_rows(std::size_t n) const noexcept {
+    return {bytes_ + offsets_[0], static_cast<std::size_t>(offsets_[n] - offsets_[0])};
+  }
+
  private:
   const std::uint64_t* offsets_;
   const char* bytes_;
+};
+
+// Keys of 16 characters for texts whose bytes take at most 16 values
+// (hexadecimal or decimal digits, codes of a few letters): each byte becomes
+// its rank among those values, four bits, so the key holds twice as much of
+// the text as its first 8 bytes do, and every bit of it varies, which the
+// in-cache sort's digits need to split evenly (bytes of 16 hex values use a
+// sixteenth of a byte's values). A text shorter than 16 bytes is padded with
+// rank 0, the least byte's: a text then keys no higher than any longer one it
+// is a prefix of, and texts with equal keys agree on their first 16 bytes or
+// one is a prefix of the other, which the length and the later bytes decide.
+class NibbleKeys {
+ public:
+  // The values are taken from a sample of the texts of rows [0, n) and then
+  // checked against every byte of them: nothing when there are more than 16
+  // or a byte the sample did not see.
+  static std::optional<NibbleKeys> of(const Texts& text, std::size_t n) {
+    std::array<bool, 256> seen{};
+    const std::size_t step = std::max<std::size_t>(n / 4096, 1);
+    for (std::size_t i = 0; i < n; i += step) {
+      for (const char c : text(static_cast<std::uint32_t>(i))) seen[static_cast<unsigned char>(c)] = true;
+    }
+    std::array<std::uint8_t, 256> rank{};
+    std::array<std::uint8_t, 256> unseen{};
+    unsigned values = 0;
+    for (std::size_t b = 0; b < 256; ++b) {
+      rank[b] = static_cast<std::uint8_t>(values);
+      unseen[b] = seen[b] ? 0 : 1;
+      if (seen[b] && ++values > 16) return std::nullopt;
+    }
+    if (!all_among(text.first_rows(n), unseen)) return std::nullopt;
+    NibbleKeys keys;
+    keys.pairs_.resize(std::size_t{1} << 16);
+    for (std::size_t pair = 0; pair < keys.pairs_.size(); ++pair) {
+      keys.pairs_[pair] = static_cast<std::uint8_t>(rank[pair >> 8] << 4 | rank[pair & 0xff]);
+    }
+    return keys;
+  }
+
+  [[nodiscard]] std::uint64_t key(std::string_view t, bool descending) const noexcept {
+    // The first 16 bytes as two big-endian words, padded with zero bytes,
+    // whose rank is 0 whether or not the texts hold one.
+    const std::uint64_t hi = text_key(t, 0, false);
+    const std::uint64_t lo = text_key(t, 8, false);
+    const std::uint8_t* pairs = pairs_.data();
+    std::uint64_t key = 0;
+    for (unsigned k = 0; k < 4; ++k) {
+      // Bytes 2k and 2k + 1 of each word give the key's byte k, or 4 + k.
+      key |= std::uint64_t{pairs[(hi >> (48 - 16 * k)) & 0xffff]} << (56 - 8 * k);
+      key |= std::uint64_t{pairs[(lo >> (48 - 16 * k)) & 0xffff]} << (24 - 8 * k);
+    }
+    return descending ? ~key : key;
+  }
+
+ private:
+  // No byte of bytes is marked in unseen.
+  static bool all_among(std::string_view bytes, const std::array<std::uint8_t, 256>& unseen) noexcept {
+    std::array<std::uint8_t, 8> found{};
+    std::size_t i = 0;
+    for (; i + 8 <= bytes.size(); i += 8) {
+      for (std::size_t k = 0; k < 8; ++k) found[k] |= unseen[static_cast<unsigned char>(bytes[i + k])];
+    }
+    for (; i < bytes.size(); ++i) found[0] |= unseen[static_cast<unsigned char>(bytes[i])];
+    return std::ranges::all_of(found, [](std::uint8_t f) { return f == 0; });
+  }
+
+  std::vector<std::uint8_t> pairs_;  // by two bytes: their ranks, first in the high four bits
 };
 
 // a before b in byte order, for texts that agree on their first offset bytes
@@ -273,11 +346,13 @@ class Texts {
   return c != 0 ? c < 0 : a.size() < b.size();
 }
 
-// Orders items (keyed by their first 8 bytes and sorted) within each run of
-// equal keys. Each run agrees on its first `offset` bytes (padded); it is keyed
-// by its next 8 bytes and sorted again, until each run is a single row, or
-// texts that are equal, or prefixes of one another (ordered by length).
-void resolve_text_runs(std::span<Keyed> items, std::span<Keyed> scratch, const Texts& text, bool descending) {
+// Orders items (keyed by their first `keyed` bytes, 8 as bytes or 16 as
+// NibbleKeys, and sorted) within each run of equal keys. The texts of a run
+// agree on their first `offset` bytes, or one is a prefix of the other; the
+// run is keyed by its next 8 bytes and sorted again, until each run is a single
+// row, or texts that are equal, or prefixes of one another (ordered by length).
+void resolve_text_runs(std::span<Keyed> items, std::span<Keyed> scratch, const Texts& text, bool descending,
+                       std::size_t keyed = 8) {
   struct Run {
     std::size_t begin;
     std::size_t end;
@@ -293,7 +368,7 @@ void resolve_text_runs(std::span<Keyed> items, std::span<Keyed> scratch, const T
       i = j;
     }
   };
-  push_runs(0, items.size(), 8);
+  push_runs(0, items.size(), keyed);
 
   while (!todo.empty()) {
     const Run run = todo.back();
@@ -351,23 +426,28 @@ RowIndex prefix_text_rows(Places places, const Texts& text, bool descending) {
     // item first and splitting those into a second array: the items are
     // split straight from the texts, and each bucket is finished (its runs
     // of equal prefixes resolved, its rows listed) while it is in cache.
+    // Texts of few byte values are keyed by their first 16 bytes' ranks.
+    const std::optional<NibbleKeys> nibbles = NibbleKeys::of(text, n);
     struct Prefixes {
       const Texts* text;
+      const NibbleKeys* nibbles;
       std::size_t count;
       bool descending;
       [[nodiscard]] std::size_t size() const noexcept { return count; }
       [[nodiscard]] static bool present(std::size_t /*i*/) noexcept { return true; }
       [[nodiscard]] std::uint64_t key(std::size_t i) const noexcept {
-        return text_key((*text)(static_cast<std::uint32_t>(i)), 0, descending);
+        const std::string_view t = (*text)(static_cast<std::uint32_t>(i));
+        return nibbles != nullptr ? nibbles->key(t, descending) : text_key(t, 0, descending);
       }
     };
     std::uint32_t* rows = out.data();
+    const std::size_t keyed = nibbles ? 16 : 8;
     sort_keyed_from(
-        Prefixes{&text, n, descending},
+        Prefixes{&text, nibbles ? &*nibbles : nullptr, n, descending},
         [](std::size_t i, std::uint64_t key) { return Keyed{key, static_cast<std::uint32_t>(i)}; },
         std::span<Keyed>(items.data(), n),
         [&](std::span<Keyed> bucket, std::span<Keyed> scratch) {
-          resolve_text_runs(bucket, scratch, text, descending);
+          resolve_text_runs(bucket, scratch, text, descending, keyed);
           for (const Keyed& item : bucket) *rows++ = item.row;
         });
     return out;

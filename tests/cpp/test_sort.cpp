@@ -204,6 +204,29 @@ const std::vector<std::pair<const char*, Make<std::string>>>& text_shapes() {
          const std::string v = std::to_string(rng() % 40 == 0 ? rng() % 1000 : 1000 - i % 1000);
          return std::string(4 - v.size(), '0') + v + std::string(i % 3, '\0');
        }},
+      // At most 16 byte values: keyed by rank. Trailing least bytes ("1",
+      // "10", "100") pad like the end of a text and must follow it by length;
+      // texts longer than the 16 ranked bytes tie on them.
+      {"two digits",
+       [](std::size_t, R& rng) {
+         std::string s(rng() % 20, '0');
+         for (char& c : s) c = rng() % 3 == 0 ? '1' : '0';
+         return s;
+       }},
+      {"hex digits",
+       [](std::size_t, R& rng) {
+         std::string s(rng() % 22, ' ');
+         for (char& c : s) c = "0123456789abcdef"[rng() % 16];
+         return s;
+       }},
+      // One text in 30,000 holds a byte the sample is unlikely to meet.
+      {"hex digits, rare other byte",
+       [](std::size_t, R& rng) {
+         std::string s(12, ' ');
+         for (char& c : s) c = "0123456789abcdef"[rng() % 16];
+         if (rng() % 30000 == 0) s[rng() % 12] = 'G';
+         return s;
+       }},
       {"many distinct",
        [](std::size_t, R& rng) { return "note " + std::to_string(rng() % 1000000) + std::string(rng() % 3, '\0'); }},
   };

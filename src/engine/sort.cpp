@@ -260,11 +260,6 @@ class Texts {
     if (i + prefetch_distance < n) prefetch(bytes_ + offsets_[rows[i + prefetch_distance]]);
   }
 
-  // The bytes of rows [0, n), which lie together in the column.
-  [[nodiscard]] std::string_view first_rows(std::size_t n) const noexcept {
-    return {bytes_ + offsets_[0], static_cast<std::size_t>(offsets_[n] - offsets_[0])};
-  }
-
  private:
   const std::uint64_t* offsets_;
   const char* bytes_;
@@ -276,65 +271,75 @@ class Texts {
 // the text as its first 8 bytes do, and every bit of it varies, which the
 // in-cache sort's digits need to split evenly (bytes of 16 hex values use a
 // sixteenth of a byte's values). A text shorter than 16 bytes is padded with
-// rank 0, the least byte's: a text then keys no higher than any longer one it
+// the least value, rank 0: a text then keys no higher than any longer one it
 // is a prefix of, and texts with equal keys agree on their first 16 bytes or
 // one is a prefix of the other, which the length and the later bytes decide.
 class NibbleKeys {
  public:
-  // The values are taken from a sample of the texts of rows [0, n) and then
-  // checked against every byte of them: nothing when there are more than 16
-  // or a byte the sample did not see.
+  // Set in the marks of key() when a text's first 16 bytes hold a value that
+  // is not among the sample's: its key is then meaningless.
+  static constexpr std::uint32_t unseen = 0x100;
+
+  // The values are taken from a sample of the texts of rows [0, n): nothing
+  // when there are more than 16.
   static std::optional<NibbleKeys> of(const Texts& text, std::size_t n) {
     std::array<bool, 256> seen{};
     const std::size_t step = std::max<std::size_t>(n / 4096, 1);
     for (std::size_t i = 0; i < n; i += step) {
       for (const char c : text(static_cast<std::uint32_t>(i))) seen[static_cast<unsigned char>(c)] = true;
     }
-    std::array<std::uint8_t, 256> rank{};
-    std::array<std::uint8_t, 256> unseen{};
+    std::array<std::uint32_t, 256> code{};  // the rank, or unseen
     unsigned values = 0;
+    int least = -1;
     for (std::size_t b = 0; b < 256; ++b) {
-      rank[b] = static_cast<std::uint8_t>(values);
-      unseen[b] = seen[b] ? 0 : 1;
-      if (seen[b] && ++values > 16) return std::nullopt;
+      code[b] = seen[b] ? values : unseen;
+      if (!seen[b]) continue;
+      if (least < 0) least = static_cast<int>(b);
+      if (++values > 16) return std::nullopt;
     }
-    if (!all_among(text.first_rows(n), unseen)) return std::nullopt;
+    if (least < 0) return std::nullopt;  // only empty texts
     NibbleKeys keys;
+    keys.pad_ = static_cast<std::uint64_t>(least) * 0x0101010101010101;
     keys.pairs_.resize(std::size_t{1} << 16);
     for (std::size_t pair = 0; pair < keys.pairs_.size(); ++pair) {
-      keys.pairs_[pair] = static_cast<std::uint8_t>(rank[pair >> 8] << 4 | rank[pair & 0xff]);
+      const std::uint32_t first = code[pair >> 8];
+      const std::uint32_t second = code[pair & 0xff];
+      keys.pairs_[pair] =
+          static_cast<std::uint16_t>(((first & 0xf) << 4) | (second & 0xf) | ((first | second) & unseen));
     }
     return keys;
   }
 
-  [[nodiscard]] std::uint64_t key(std::string_view t, bool descending) const noexcept {
-    // The first 16 bytes as two big-endian words, padded with zero bytes,
-    // whose rank is 0 whether or not the texts hold one.
-    const std::uint64_t hi = text_key(t, 0, false);
-    const std::uint64_t lo = text_key(t, 8, false);
-    const std::uint8_t* pairs = pairs_.data();
+  // Where key() records unseen. A type that no other access of the sort's
+  // loops has, so that the compiler may keep it in a register through them.
+  using Marks = unsigned long long;
+
+  // The key of t; ORs unseen into marks when t needs it.
+  [[nodiscard]] std::uint64_t key(std::string_view t, bool descending, Marks& marks) const noexcept {
+    // The first 16 bytes as two big-endian words, padded with the least value.
+    const std::uint64_t hi = text_key(t, 0, false) | pad_from(t.size());
+    const std::uint64_t lo = text_key(t, 8, false) | pad_from(t.size() > 8 ? t.size() - 8 : 0);
+    const std::uint16_t* pairs = pairs_.data();
     std::uint64_t key = 0;
+    std::uint32_t found = 0;
     for (unsigned k = 0; k < 4; ++k) {
       // Bytes 2k and 2k + 1 of each word give the key's byte k, or 4 + k.
-      key |= std::uint64_t{pairs[(hi >> (48 - 16 * k)) & 0xffff]} << (56 - 8 * k);
-      key |= std::uint64_t{pairs[(lo >> (48 - 16 * k)) & 0xffff]} << (24 - 8 * k);
+      const std::uint32_t a = pairs[(hi >> (48 - 16 * k)) & 0xffff];
+      const std::uint32_t b = pairs[(lo >> (48 - 16 * k)) & 0xffff];
+      found |= a | b;
+      key |= std::uint64_t{a & 0xff} << (56 - 8 * k);
+      key |= std::uint64_t{b & 0xff} << (24 - 8 * k);
     }
+    marks |= found;
     return descending ? ~key : key;
   }
 
  private:
-  // No byte of bytes is marked in unseen.
-  static bool all_among(std::string_view bytes, const std::array<std::uint8_t, 256>& unseen) noexcept {
-    std::array<std::uint8_t, 8> found{};
-    std::size_t i = 0;
-    for (; i + 8 <= bytes.size(); i += 8) {
-      for (std::size_t k = 0; k < 8; ++k) found[k] |= unseen[static_cast<unsigned char>(bytes[i + k])];
-    }
-    for (; i < bytes.size(); ++i) found[0] |= unseen[static_cast<unsigned char>(bytes[i])];
-    return std::ranges::all_of(found, [](std::uint8_t f) { return f == 0; });
-  }
+  // The padding of a big-endian word that holds `real` bytes of text.
+  [[nodiscard]] std::uint64_t pad_from(std::size_t real) const noexcept { return real >= 8 ? 0 : pad_ >> (8 * real); }
 
-  std::vector<std::uint8_t> pairs_;  // by two bytes: their ranks, first in the high four bits
+  std::uint64_t pad_ = 0;             // the least value in every byte
+  std::vector<std::uint16_t> pairs_;  // by two bytes: their ranks, the first's in bits 4-7, and unseen
 };
 
 // a before b in byte order, for texts that agree on their first offset bytes
@@ -426,30 +431,50 @@ RowIndex prefix_text_rows(Places places, const Texts& text, bool descending) {
     // item first and splitting those into a second array: the items are
     // split straight from the texts, and each bucket is finished (its runs
     // of equal prefixes resolved, its rows listed) while it is in cache.
-    // Texts of few byte values are keyed by their first 16 bytes' ranks.
-    const std::optional<NibbleKeys> nibbles = NibbleKeys::of(text, n);
     struct Prefixes {
       const Texts* text;
-      const NibbleKeys* nibbles;
       std::size_t count;
       bool descending;
       [[nodiscard]] std::size_t size() const noexcept { return count; }
       [[nodiscard]] static bool present(std::size_t /*i*/) noexcept { return true; }
       [[nodiscard]] std::uint64_t key(std::size_t i) const noexcept {
-        const std::string_view t = (*text)(static_cast<std::uint32_t>(i));
-        return nibbles != nullptr ? nibbles->key(t, descending) : text_key(t, 0, descending);
+        return text_key((*text)(static_cast<std::uint32_t>(i)), 0, descending);
       }
     };
+    struct Nibbles {
+      const Texts* text;
+      const NibbleKeys* keys;
+      NibbleKeys::Marks* marks;
+      std::size_t count;
+      bool descending;
+      [[nodiscard]] std::size_t size() const noexcept { return count; }
+      [[nodiscard]] static bool present(std::size_t /*i*/) noexcept { return true; }
+      [[nodiscard]] std::uint64_t key(std::size_t i) const noexcept {
+        return keys->key((*text)(static_cast<std::uint32_t>(i)), descending, *marks);
+      }
+    };
+    const auto make = [](std::size_t i, std::uint64_t key) { return Keyed{key, static_cast<std::uint32_t>(i)}; };
+    const std::span<Keyed> all(items.data(), n);
     std::uint32_t* rows = out.data();
-    const std::size_t keyed = nibbles ? 16 : 8;
-    sort_keyed_from(
-        Prefixes{&text, nibbles ? &*nibbles : nullptr, n, descending},
-        [](std::size_t i, std::uint64_t key) { return Keyed{key, static_cast<std::uint32_t>(i)}; },
-        std::span<Keyed>(items.data(), n),
-        [&](std::span<Keyed> bucket, std::span<Keyed> scratch) {
-          resolve_text_runs(bucket, scratch, text, descending, keyed);
-          for (const Keyed& item : bucket) *rows++ = item.row;
-        });
+
+    // Texts of few byte values are keyed by their first 16 bytes' ranks.
+    // Every key has been made once before the first bucket is done, so that
+    // a text with a value the sample did not see is known by then: the
+    // buckets are left, and the texts keyed by their bytes instead.
+    if (const std::optional<NibbleKeys> nibbles = NibbleKeys::of(text, n)) {
+      NibbleKeys::Marks marks = 0;
+      sort_keyed_from(Nibbles{&text, &*nibbles, &marks, n, descending}, make, all,
+                      [&](std::span<Keyed> bucket, std::span<Keyed> scratch) {
+                        if ((marks & NibbleKeys::unseen) != 0) return;
+                        resolve_text_runs(bucket, scratch, text, descending, 16);
+                        for (const Keyed& item : bucket) *rows++ = item.row;
+                      });
+      if ((marks & NibbleKeys::unseen) == 0) return out;
+    }
+    sort_keyed_from(Prefixes{&text, n, descending}, make, all, [&](std::span<Keyed> bucket, std::span<Keyed> scratch) {
+      resolve_text_runs(bucket, scratch, text, descending);
+      for (const Keyed& item : bucket) *rows++ = item.row;
+    });
     return out;
   }
   for (std::size_t i = 0; i < n; ++i) {

@@ -453,8 +453,8 @@ void radix_order(Source source, std::size_t present, unsigned lo, SplitPlan* pla
     // Keys and rows are split apart: the rows straight into out, where the
     // rows of each bucket end up, and the keys into an array of their own.
     // Each bucket is joined into items again in cache. The call then makes
-    // 8 bytes of fresh memory an item rather than 12, and on a first call
-    // fresh memory costs more than the joining.
+    // 12 bytes of fresh memory an item (key and result) rather than 16, and
+    // on a first call fresh memory costs more than the joining.
     LargeBuffer<std::uint64_t> keys(present);
     split_into(
         source, *plan,

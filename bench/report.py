@@ -1,6 +1,6 @@
 """Turns the measurements into docs/PERFORMANCE.md and the ratio chart.
 
-    python3 -m bench.report bench/out/results.json [MD PNG]   # rewrite the report from saved results
+    python3 -m bench.report docs/perf-results.json [MD PNG]   # rewrite the report from saved results
 """
 
 from __future__ import annotations

@@ -200,7 +200,7 @@ def main(argv=None) -> int:
     p.add_argument("--data-dir", default=None, help=f"cache of generated data (default {gen_data.DEFAULT_DIR})")
     p.add_argument("--out-md", default=os.path.join(ROOT, "docs", "PERFORMANCE.md"))
     p.add_argument("--out-png", default=os.path.join(ROOT, "docs", "perf-ratios.png"))
-    p.add_argument("--out-json", default=os.path.join(ROOT, "bench", "out", "results.json"))
+    p.add_argument("--out-json", default=os.path.join(ROOT, "docs", "perf-results.json"))
     p.add_argument("--no-report", action="store_true", help="write only the JSON results")
     p.add_argument("--no-scaling", action="store_true", help="leave out the scaling curves (bench/scaling.py; also left out with --sizes)")
     p.add_argument("--no-interchange", action="store_true", help="leave out the Arrow/pickle timings")

@@ -123,6 +123,9 @@ exec unshare --mount --fork bash -c '
   mount --make-rprivate /
   mount -t proc proc "$root/proc"
   mount --rbind /dev "$root/dev"
+  # The kernel settings (transparent huge pages, the memory balloon), which
+  # the module reads to choose its pages as it would outside the root.
+  mount --rbind /sys "$root/sys"
   # /tmp first: a checkout that lives under /tmp is then bound on top of it
   # instead of being hidden by it.
   mount -t tmpfs tmpfs "$root/tmp"

@@ -6,8 +6,10 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <string>
 
 #if defined(__linux__)
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -21,6 +23,9 @@ constexpr std::size_t huge_bytes = std::size_t{1} << 21;
 // orders 0 to 10.
 constexpr unsigned huge_order = 9;
 constexpr unsigned orders = 11;
+// The virtio balloon's feature bit for free page reporting.
+constexpr std::size_t reporting_feature = 5;
+
 // Free blocks left over for everything else that faults in meanwhile: asking
 // only when there are twice the blocks needed and 256 MiB more keeps a
 // concurrent allocation from taking the last ones.
@@ -55,11 +60,35 @@ std::string_view read_small(const char* path, std::array<char, N>& buffer) noexc
 #endif
 }
 
+// Whether a virtio balloon device reports free blocks to the host.
+bool system_reports_free_blocks() noexcept {
+#if defined(__linux__)
+  constexpr const char* balloons = "/sys/bus/virtio/drivers/virtio_balloon";
+  DIR* dir = ::opendir(balloons);
+  if (dir == nullptr) return false;
+  std::array<char, 32> order{};
+  const std::string_view order_text = read_small("/sys/module/page_reporting/parameters/page_reporting_order", order);
+  bool reported = false;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (std::string_view(entry->d_name).rfind("virtio", 0) != 0) continue;
+    const std::string path = std::string(balloons) + "/" + entry->d_name + "/features";
+    std::array<char, 256> features{};
+    if (reports_free_blocks(read_small(path.c_str(), features), order_text)) reported = true;
+  }
+  ::closedir(dir);
+  return reported;
+#else
+  return false;
+#endif
+}
+
 HugePageSettings system_settings() noexcept {
   std::array<char, 256> enabled{};
   std::array<char, 256> defrag{};
-  return parse_huge_page_settings(read_small("/sys/kernel/mm/transparent_hugepage/enabled", enabled),
-                                  read_small("/sys/kernel/mm/transparent_hugepage/defrag", defrag));
+  HugePageSettings s = parse_huge_page_settings(read_small("/sys/kernel/mm/transparent_hugepage/enabled", enabled),
+                                                read_small("/sys/kernel/mm/transparent_hugepage/defrag", defrag));
+  s.blocks_reported = system_reports_free_blocks();
+  return s;
 }
 
 }  // namespace
@@ -81,6 +110,22 @@ HugePageSettings parse_huge_page_settings(std::string_view enabled, std::string_
   s.may_stall = mode != "defer" && mode != "never";
   s.stall_always = mode == "always";
   return s;
+}
+
+bool reports_free_blocks(std::string_view balloon_features, std::string_view reporting_order) noexcept {
+  if (balloon_features.size() <= reporting_feature || balloon_features[reporting_feature] != '1') return false;
+  // Blocks of this order and above are reported; a kernel that does not show
+  // the order reports from 2 MiB. An order above 2 MiB, or the unset value
+  // (all ones) of a kernel where no device asked for reports, leaves 2 MiB
+  // blocks to the guest.
+  while (!reporting_order.empty() && (reporting_order.back() == '\n' || reporting_order.back() == ' ')) {
+    reporting_order.remove_suffix(1);
+  }
+  if (reporting_order.empty()) return true;
+  const char* const last = reporting_order.data() + reporting_order.size();
+  std::uint64_t order = 0;
+  const auto [end, error] = std::from_chars(reporting_order.data(), last, order);
+  return error == std::errc{} && end == last && order <= huge_order;
 }
 
 std::size_t free_huge_blocks(std::string_view buddyinfo) noexcept {
@@ -111,6 +156,10 @@ std::size_t free_huge_blocks(std::string_view buddyinfo) noexcept {
 
 HugeAdvice huge_advice(const HugePageSettings& settings, std::size_t bytes, std::size_t free_blocks) noexcept {
   if (!settings.available) return HugeAdvice::Leave;
+  // Free huge blocks are the host's again: a small page from the guest's own
+  // broken-up memory is cheaper to touch, so the system's own choice of huge
+  // pages is refused too.
+  if (settings.blocks_reported) return settings.always ? HugeAdvice::Refuse : HugeAdvice::Leave;
   if (!settings.may_stall) return HugeAdvice::Ask;
   const std::size_t needed = (bytes + huge_bytes - 1) / huge_bytes;
   if (free_blocks >= 2 * needed + spare_blocks) return HugeAdvice::Ask;
@@ -121,7 +170,7 @@ HugeAdvice huge_advice(const HugePageSettings& settings, std::size_t bytes, std:
 
 HugeAdvice huge_advice_now(std::size_t bytes) noexcept {
   static const HugePageSettings settings = system_settings();
-  if (!settings.available || !settings.may_stall) return huge_advice(settings, bytes, 0);
+  if (!settings.available || settings.blocks_reported || !settings.may_stall) return huge_advice(settings, bytes, 0);
   std::array<char, 4096> buffer{};
   return huge_advice(settings, bytes, free_huge_blocks(read_small("/proc/buddyinfo", buffer)));
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "fresh_pages.hpp"
 #include "huge_pages.hpp"
 
 #if defined(__linux__)
@@ -20,12 +21,15 @@ constexpr std::size_t huge_from = 2 * huge_page;
 
 }  // namespace
 
-void* allocate(std::size_t bytes) {
+void* allocate(std::size_t bytes, bool made_ahead) {
   void* data = nullptr;
   if (bytes >= huge_from) {
     const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
     data = std::aligned_alloc(huge_page, rounded);
-    if (data != nullptr) prefer_huge_pages(data, rounded);
+    if (data != nullptr) {
+      prefer_huge_pages(data, rounded);
+      if (made_ahead) make_pages(data, static_cast<char*>(data) + bytes);
+    }
   } else {
     data = std::malloc(bytes == 0 ? 1 : bytes);
   }

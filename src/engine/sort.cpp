@@ -497,7 +497,8 @@ std::optional<RowIndex> ranked_text_rows(Places places, const Texts& text, bool 
   const std::size_t n = places.size;
   TextTable distinct(std::min<std::size_t>(std::size_t{1} << 16, n / 4), 10);
   std::vector<std::string_view> texts;  // by number
-  LargeBuffer<std::uint32_t> ids(n);
+  // Given up on at the first text past the table's size, which may come early.
+  LargeBuffer<std::uint32_t> ids(n, PagesAsWritten{});
   for (std::size_t i = 0; i < n; ++i) {
     text.prefetch_ahead(places.rows, i, n);
     const std::string_view t = text(places[i]);

@@ -51,5 +51,38 @@ TEST(HugePages, AsksOnlyWhereNoFaultCompacts) {
   }
 }
 
+TEST(HugePages, SeesABalloonThatReportsFreeBlocks) {
+  // Bit 5 of the negotiated features, as the features file shows them.
+  constexpr std::string_view reporting = "0110010100000000000000000000000010000000\n";
+  constexpr std::string_view no_reporting = "0110000100000000000000000000000010000000\n";
+  EXPECT_TRUE(reports_free_blocks(reporting, "9\n"));
+  EXPECT_TRUE(reports_free_blocks(reporting, "5\n"));
+  EXPECT_TRUE(reports_free_blocks(reporting, ""));       // the order not shown: the default
+  EXPECT_FALSE(reports_free_blocks(reporting, "10\n"));  // only 4 MiB blocks go back
+  EXPECT_FALSE(reports_free_blocks(reporting, "4294967295\n"));
+  EXPECT_FALSE(reports_free_blocks(reporting, "-1\n"));
+  EXPECT_FALSE(reports_free_blocks(no_reporting, "9\n"));
+  EXPECT_FALSE(reports_free_blocks("01100", "9\n"));
+  EXPECT_FALSE(reports_free_blocks("", ""));
+}
+
+TEST(HugePages, LeavesOrRefusesWhereFreeBlocksGoToTheHost) {
+  const struct {
+    std::string_view enabled;
+    std::string_view defrag;
+    HugeAdvice want;
+  } cases[] = {
+      {"always [madvise] never", "always defer defer+madvise [madvise] never", HugeAdvice::Leave},
+      {"always [madvise] never", "always [defer] defer+madvise madvise never", HugeAdvice::Leave},
+      {"[always] madvise never", "always defer defer+madvise madvise [never]", HugeAdvice::Refuse},
+      {"always madvise [never]", "always defer defer+madvise madvise [never]", HugeAdvice::Leave},
+  };
+  for (const auto& c : cases) {
+    HugePageSettings s = parse_huge_page_settings(c.enabled, c.defrag);
+    s.blocks_reported = true;
+    EXPECT_EQ(huge_advice(s, 100 * mb, 100000), c.want) << c.enabled << " / " << c.defrag;
+  }
+}
+
 }  // namespace
 }  // namespace kelo_frame

@@ -151,7 +151,9 @@ def measure(lib_key: str, task_name: str, rows: int, repeats: int, budget: float
         out["error"] = msg
         out["stage"] = stage
         if out["status"] == "error":
-            out["traceback"] = traceback.format_exc(limit=6)
+            # Paths relative to the checkout, so that saved results name no machine's directories.
+            root = os.path.dirname(os.path.dirname(os.path.abspath(__file__))) + os.sep
+            out["traceback"] = traceback.format_exc(limit=6).replace(root, "")
     return out
 
 

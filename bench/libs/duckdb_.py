@@ -98,8 +98,8 @@ TASKS = {
 }
 TASKS.update({f"g1m_q{q}": TASKS[f"g1_q{q}"] for q in range(1, 6)})
 
-for _name, (_column, _) in SORT_KEYS.items():
-    TASKS.setdefault(_name, lambda t, r, column=_column: _sql(f"SELECT * FROM {t} ORDER BY {column} NULLS LAST"))
+for _name, (_key, _) in SORT_KEYS.items():
+    TASKS.setdefault(_name, lambda t, r, column=_key: _sql(f"SELECT * FROM {t} ORDER BY {column} NULLS LAST"))
 
 NOTES = {"to_csv": "to a file in memory (tmpfs)", "sort_str": "ORDER BY is not a stable sort"}
 

@@ -82,8 +82,8 @@ TASKS = {
 }
 TASKS.update({f"g1m_q{q}": TASKS[f"g1_q{q}"] for q in range(1, 6)})
 
-for _name, (_column, _) in SORT_KEYS.items():
-    TASKS.setdefault(_name, lambda f, r, column=_column: f.sort(column, False))
+for _name, (_key, _) in SORT_KEYS.items():
+    TASKS.setdefault(_name, lambda f, r, column=_key: f.sort(column, False))
 
 
 def _with_list(name: str):

@@ -60,8 +60,8 @@ TASKS = {
 }
 TASKS.update({f"g1m_q{q}": TASKS[f"g1_q{q}"] for q in range(1, 6)})
 
-for _name, (_column, _) in SORT_KEYS.items():
-    TASKS.setdefault(_name, lambda df, r, column=_column: _sort(df, column))
+for _name, (_key, _) in SORT_KEYS.items():
+    TASKS.setdefault(_name, lambda df, r, column=_key: _sort(df, column))
 
 NOTES: dict = {}
 

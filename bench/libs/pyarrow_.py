@@ -79,8 +79,8 @@ TASKS = {
 }
 TASKS.update({f"g1m_q{q}": TASKS[f"g1_q{q}"] for q in range(1, 6)})
 
-for _name, (_column, _) in SORT_KEYS.items():
-    TASKS.setdefault(_name, lambda t, r, column=_column: t.sort_by([(column, "ascending")]))
+for _name, (_key, _) in SORT_KEYS.items():
+    TASKS.setdefault(_name, lambda t, r, column=_key: t.sort_by([(column, "ascending")]))
 
 NOTES = {"to_csv": "bytes, not str"}
 

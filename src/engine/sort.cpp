@@ -150,6 +150,7 @@ template <bool AllPresent, class Value, class KeyOf>
 class StorageKeys {
  public:
   static constexpr bool rows_are_places = true;
+  static constexpr bool all_present = AllPresent;
 
   StorageKeys(const Value* values, std::size_t n, const Validity& valid, KeyOf key_of)
       : values_(values), n_(n), words_(valid.words().data()), word_count_(valid.words().size()), key_of_(key_of) {}
@@ -200,6 +201,7 @@ template <class KeyAt>
 class PlaceKeys {
  public:
   static constexpr bool rows_are_places = false;
+  static constexpr bool all_present = true;
 
   PlaceKeys(KeyAt key_at, Places places) : key_at_(key_at), places_(places) {}
 

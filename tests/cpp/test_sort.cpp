@@ -266,6 +266,38 @@ TEST_P(Sort, FloatSpecialsAndManyMissingCells) {
 INSTANTIATE_TEST_SUITE_P(Sizes, Sort,
                          testing::Values(0, 1, 2, 3, 23, 24, 25, 63, 64, 65, 300, 1000, 20000, 65537, 160000));
 
+// The scan reads keys four at a time while they are in order, with the range
+// in four running values: one key out of order at any place, the first and
+// the last included, must end the run there, and a key beyond every other
+// must widen the range whichever of the four it falls to. (Sizes from 64 up:
+// smaller inputs take the comparison sort.)
+TEST(Sort, OneKeyOutOfOrderAnywhere) {
+  for (const std::size_t n : {std::size_t{64}, std::size_t{65}, std::size_t{66}, std::size_t{67}}) {
+    for (std::size_t at = 0; at < n; ++at) {
+      for (const bool rising : {true, false}) {
+        Cells<std::int64_t> cells;
+        for (std::size_t i = 0; i < n; ++i) {
+          const auto v = static_cast<std::int64_t>(i) * 2;
+          cells.emplace_back(rising ? v : -v);
+        }
+        const std::int64_t near = rising ? (at == 0 ? 1 : *cells[at] - 3) : (at == 0 ? -1 : *cells[at - 1] + 1);
+        for (const std::int64_t odd : {near, std::int64_t{1} << 40, -(std::int64_t{1} << 40)}) {
+          Cells<std::int64_t> one = cells;
+          one[at] = odd;
+          const std::string what =
+              std::string(rising ? "rising" : "falling") + ", " + std::to_string(odd) + " at " + std::to_string(at);
+          check(one, what);
+          // The same after the run has ended at the start (its first two
+          // keys swapped): the range is then kept while the rest is read.
+          if (at < 2) continue;
+          std::swap(one[0], one[1]);
+          check(one, what + ", first two swapped");
+        }
+      }
+    }
+  }
+}
+
 TEST(Sort, InOrderInputsKeepOrMakeNoRowIndex) {
   for (const std::size_t n : {std::size_t{100}, std::size_t{200000}}) {
     Cells<std::int64_t> up;

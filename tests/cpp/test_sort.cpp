@@ -298,6 +298,25 @@ TEST(Sort, OneKeyOutOfOrderAnywhere) {
   }
 }
 
+// The scan folds most keys into its range in four lanes: a key beyond every
+// other, wherever it falls, must widen the range, or the sort packs keys and
+// places into words too narrow for them. Large enough inputs are also split.
+TEST(Sort, OneFarKeyAnywhereAmongMany) {
+  for (const std::size_t n : {std::size_t{1000}, std::size_t{200000}}) {
+    for (const std::size_t gap : {std::size_t{0}, std::size_t{20}}) {
+      for (const std::size_t at : {std::size_t{130}, n / 2 + 1, n / 2 + 2, n - 70}) {
+        for (const std::int64_t far : {std::int64_t{1} << 62, -(std::int64_t{1} << 62)}) {
+          Cells<std::int64_t> cells = make_cells<std::int64_t>(
+              n, gap, [](std::size_t, std::mt19937_64& rng) { return static_cast<std::int64_t>(rng() % 5000); });
+          cells[at] = far;
+          check(cells, "far key " + std::to_string(far) + " at " + std::to_string(at) +
+                           (gap != 0 ? ", with missing cells" : ""));
+        }
+      }
+    }
+  }
+}
+
 TEST(Sort, InOrderInputsKeepOrMakeNoRowIndex) {
   for (const std::size_t n : {std::size_t{100}, std::size_t{200000}}) {
     Cells<std::int64_t> up;

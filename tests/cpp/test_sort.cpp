@@ -298,13 +298,14 @@ TEST(Sort, OneKeyOutOfOrderAnywhere) {
   }
 }
 
-// The scan folds most keys into its range in four lanes: a key beyond every
-// other, wherever it falls, must widen the range, or the sort packs keys and
-// places into words too narrow for them. Large enough inputs are also split.
+// The scan folds most keys into their range in four lanes: a key far below
+// or above every other, at each of four neighbouring places (one a lane),
+// with and without missing cells, must still be ordered (items hold the key
+// less the least). Large enough inputs are also split.
 TEST(Sort, OneFarKeyAnywhereAmongMany) {
   for (const std::size_t n : {std::size_t{1000}, std::size_t{200000}}) {
     for (const std::size_t gap : {std::size_t{0}, std::size_t{20}}) {
-      for (const std::size_t at : {std::size_t{130}, n / 2 + 1, n / 2 + 2, n - 70}) {
+      for (const std::size_t at : {std::size_t{130}, n / 2, n / 2 + 1, n / 2 + 2, n / 2 + 3}) {
         for (const std::int64_t far : {std::int64_t{1} << 62, -(std::int64_t{1} << 62)}) {
           Cells<std::int64_t> cells = make_cells<std::int64_t>(
               n, gap, [](std::size_t, std::mt19937_64& rng) { return static_cast<std::int64_t>(rng() % 5000); });

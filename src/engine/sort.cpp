@@ -57,13 +57,14 @@ constexpr std::size_t compare_below = 64;
 constexpr std::uint64_t nan_key = ~std::uint64_t{0};
 
 [[nodiscard]] inline std::uint64_t f64_key(double v, bool descending) noexcept {
-  // In integer registers and without a branch: the sort's passes compute a
-  // key for every cell they read, and a float compare, an addition and the
-  // moves between register files cost more than these few integer steps.
+  // In integer registers: the sort's passes compute a key for every cell
+  // they read, and a float compare, an addition and the moves between
+  // register files cost more than these few integer steps.
   auto bits = std::bit_cast<std::uint64_t>(v);
   bits = bits == sign_bit ? 0 : bits;  // -0.0 and +0.0 are one value
   // Negative floats order backwards by their bits: flip them all. Positive
-  // ones order forwards: set the sign bit so they follow the negatives.
+  // ones order forwards: set the sign bit so they follow the negatives. (No
+  // branch: the sign decides at random in unsorted data.)
   const auto negative = static_cast<std::uint64_t>(static_cast<std::int64_t>(bits) >> 63);
   const std::uint64_t key = bits ^ (negative | sign_bit);
   // NaN (all exponent bits set, a mantissa not zero, either sign) keys last.

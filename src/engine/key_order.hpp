@@ -612,18 +612,45 @@ inline constexpr std::size_t descent_probe = std::size_t{1} << 16;
 template <class Source>
 inline constexpr bool all_present_v = requires { requires Source::all_present; };
 
+// The least and most of keys taken four at a time, in four running values
+// each: with one, every key waits on the compare and conditional move of the
+// key before it, and that chain, not the reading, set the pace of the scan
+// (three to four times the time of reading the keys alone).
+class Range4 {
+ public:
+  Range4(std::uint64_t least, std::uint64_t most) noexcept
+      : least_{least, least, least, least}, most_{most, most, most, most} {}
+
+  void add(std::uint64_t k0, std::uint64_t k1, std::uint64_t k2, std::uint64_t k3) noexcept {
+    least_[0] = std::min(least_[0], k0);
+    least_[1] = std::min(least_[1], k1);
+    least_[2] = std::min(least_[2], k2);
+    least_[3] = std::min(least_[3], k3);
+    most_[0] = std::max(most_[0], k0);
+    most_[1] = std::max(most_[1], k1);
+    most_[2] = std::max(most_[2], k2);
+    most_[3] = std::max(most_[3], k3);
+  }
+  [[nodiscard]] std::uint64_t least() const noexcept {
+    return std::min(std::min(least_[0], least_[1]), std::min(least_[2], least_[3]));
+  }
+  [[nodiscard]] std::uint64_t most() const noexcept {
+    return std::max(std::max(most_[0], most_[1]), std::max(most_[2], most_[3]));
+  }
+
+ private:
+  std::uint64_t least_[4];
+  std::uint64_t most_[4];
+};
+
 // Keys [i, end) of a source whose places are all present folded into their
-// least and most and the count of descents (the first key compared with
-// `previous`), with count(key) called for each. Four running least and most
-// values instead of one: with one, every key waits on the compare and
-// conditional move of the key before it, and that chain, not the reading,
-// set the pace of the scan (three to four times the time of reading the
-// keys alone). Keys past the last whole four are left to the caller.
+// least and most (Range4) and the count of descents (the first key compared
+// with `previous`), with count(key) called for each. Keys past the last whole
+// four are left to the caller.
 template <class Source, class Count>
 std::size_t fold4(const Source& source, std::size_t i, std::size_t end, std::uint64_t& least_out,
                   std::uint64_t& most_out, std::uint64_t& previous_out, std::size_t& descents_out, Count count) {
-  std::uint64_t least[4] = {least_out, least_out, least_out, least_out};
-  std::uint64_t most[4] = {most_out, most_out, most_out, most_out};
+  Range4 range(least_out, most_out);
   std::uint64_t previous = previous_out;
   std::size_t descents = descents_out;
   for (; i + 4 <= end; i += 4) {
@@ -635,20 +662,13 @@ std::size_t fold4(const Source& source, std::size_t i, std::size_t end, std::uin
     count(k1);
     count(k2);
     count(k3);
-    least[0] = std::min(least[0], k0);
-    least[1] = std::min(least[1], k1);
-    least[2] = std::min(least[2], k2);
-    least[3] = std::min(least[3], k3);
-    most[0] = std::max(most[0], k0);
-    most[1] = std::max(most[1], k1);
-    most[2] = std::max(most[2], k2);
-    most[3] = std::max(most[3], k3);
+    range.add(k0, k1, k2, k3);
     descents += static_cast<std::size_t>(k0 < previous) + static_cast<std::size_t>(k1 < k0) +
                 static_cast<std::size_t>(k2 < k1) + static_cast<std::size_t>(k3 < k2);
     previous = k3;
   }
-  least_out = std::min(std::min(least[0], least[1]), std::min(least[2], least[3]));
-  most_out = std::max(std::max(most[0], most[1]), std::max(most[2], most[3]));
+  least_out = range.least();
+  most_out = range.most();
   previous_out = previous;
   descents_out = descents;
   return i;
@@ -674,29 +694,20 @@ Scan scan(Source source, bool split) {
   std::size_t i = 0;
   std::size_t descents = 0;
   if constexpr (dense) {
-    // Four keys at a time while in order: their range in four running
-    // values (see fold4), and a descent or ascent anywhere among them ends
-    // either run. The keys of the four that ended it are counted like the
-    // rest.
+    // Four keys at a time while in order: their range in a Range4, and a
+    // descent or ascent anywhere among them ends either run. The keys of the
+    // four that ended it are counted like the rest.
     if (n != 0) {
       previous = least = most = source.key(0);
       i = present = 1;
     }
-    std::uint64_t low[4] = {least, least, least, least};
-    std::uint64_t high[4] = {most, most, most, most};
+    Range4 range(least, most);
     for (; i + 4 <= n && (up || down); i += 4) {
       const std::uint64_t k0 = source.key(i);
       const std::uint64_t k1 = source.key(i + 1);
       const std::uint64_t k2 = source.key(i + 2);
       const std::uint64_t k3 = source.key(i + 3);
-      low[0] = std::min(low[0], k0);
-      low[1] = std::min(low[1], k1);
-      low[2] = std::min(low[2], k2);
-      low[3] = std::min(low[3], k3);
-      high[0] = std::max(high[0], k0);
-      high[1] = std::max(high[1], k1);
-      high[2] = std::max(high[2], k2);
-      high[3] = std::max(high[3], k3);
+      range.add(k0, k1, k2, k3);
       const bool d0 = k0 < previous;
       const bool d1 = k1 < k0;
       const bool d2 = k2 < k1;
@@ -707,8 +718,8 @@ Scan scan(Source source, bool split) {
       down &= (k0 <= previous) & (k1 <= k0) & (k2 <= k1) & (k3 <= k2);
       previous = k3;
     }
-    least = std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
-    most = std::max(std::max(high[0], high[1]), std::max(high[2], high[3]));
+    least = range.least();
+    most = range.most();
     present = i;
   }
   for (; i < n && (up || down); ++i) {
